@@ -1,0 +1,60 @@
+#include "checksum.h"
+
+#include <cstring>
+
+namespace glyphward {
+namespace {
+
+// Sums big-endian words without byte-swapping each one: a word's value is
+// b0 << 24 | b1 << 16 | b2 << 8 | b3, so the total is the sum of each byte
+// lane shifted into place. The bytes are loaded as little-endian u64 and
+// split into even and odd bytes, each held in a 16-bit field; 256 additions
+// of at most 255 cannot carry out of a field. The inner loop is plain
+// integer arithmetic that the compiler vectorises.
+constexpr uint64_t kEvenBytes = 0x00FF00FF00FF00FFull;
+constexpr size_t kBlockWords = 256;
+
+inline uint64_t load_le64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
+inline uint64_t field(uint64_t packed, int index) { return (packed >> (16 * index)) & 0xFFFF; }
+
+}  // namespace
+
+uint32_t sfnt_checksum(ByteView bytes) {
+  const uint8_t* p = bytes.data();
+  size_t remaining = bytes.size();
+  // Lane totals for byte positions 0..3 within a big-endian word.
+  uint64_t lane[4] = {0, 0, 0, 0};
+
+  while (remaining >= 8) {
+    size_t words = remaining / 8;
+    if (words > kBlockWords) words = kBlockWords;
+    uint64_t even = 0, odd = 0;
+    for (size_t i = 0; i < words; ++i) {
+      const uint64_t q = load_le64(p + 8 * i);
+      even += q & kEvenBytes;
+      odd += (q >> 8) & kEvenBytes;
+    }
+    // Fields of `even` hold bytes 0, 2, 4, 6 of each 8-byte group, fields of
+    // `odd` bytes 1, 3, 5, 7; bytes 4..7 form the second word of the group.
+    lane[0] += field(even, 0) + field(even, 2);
+    lane[2] += field(even, 1) + field(even, 3);
+    lane[1] += field(odd, 0) + field(odd, 2);
+    lane[3] += field(odd, 1) + field(odd, 3);
+    p += 8 * words;
+    remaining -= 8 * words;
+  }
+  for (size_t i = 0; i < remaining; ++i) lane[i % 4] += p[i];
+
+  const uint64_t total = (lane[0] << 24) + (lane[1] << 16) + (lane[2] << 8) + lane[3];
+  return static_cast<uint32_t>(total);
+}
+
+}  // namespace glyphward

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests, the fuzzers and the
+# benchmark need. Safe to run repeatedly; run as root.
+set -euo pipefail
+
+packages=(
+  build-essential        # g++ for the module and the C++ tests
+  libgtest-dev           # GoogleTest for the C++ tests
+  clang                  # libFuzzer targets
+  libclang-rt-14-dev     # clang's sanitizer and fuzzer runtimes
+  fonts-dejavu-core      # real TrueType fonts
+  fonts-noto-color-emoji # NotoColorEmoji.ttf, about 11 MB
+  fonts-noto-cjk         # NotoSansCJK .ttc collections (CFF faces)
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

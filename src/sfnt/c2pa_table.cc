@@ -55,9 +55,11 @@ Result<C2paTable> parse_c2pa_table(ByteView table) {
   return parsed;
 }
 
-Result<Bytes> encode_c2pa_table(std::optional<std::string_view> uri, ByteView store_prefix,
-                                uint64_t store_length) {
-  const uint64_t uri_length = uri ? uri->size() : 0;
+uint64_t c2pa_table_length(uint64_t uri_length, uint64_t store_length) {
+  return kC2paHeaderSize + uri_length + store_length;
+}
+
+std::optional<FontError> check_c2pa_table_size(uint64_t uri_length, uint64_t store_length) {
   if (uri_length > kMaxUriLength) {
     return FontError::invalid_c2pa_table("active manifest URI is " + std::to_string(uri_length) +
                                          " bytes; a C2PA table holds at most 65535");
@@ -66,11 +68,19 @@ Result<Bytes> encode_c2pa_table(std::optional<std::string_view> uri, ByteView st
     return FontError::invalid_c2pa_table("manifest store is " + std::to_string(store_length) +
                                          " bytes; a C2PA table holds at most 4294967295");
   }
-  const uint64_t table_length = kC2paHeaderSize + uri_length + store_length;
+  const uint64_t table_length = c2pa_table_length(uri_length, store_length);
   if (table_length > kMaxTableLength) {
     return FontError::invalid_c2pa_table("table would be " + std::to_string(table_length) +
                                          " bytes; an SFNT table holds at most 4294967295");
   }
+  return std::nullopt;
+}
+
+Result<Bytes> encode_c2pa_table(std::optional<std::string_view> uri, ByteView store_prefix,
+                                uint64_t store_length) {
+  const uint64_t uri_length = uri ? uri->size() : 0;
+  if (std::optional<FontError> refused = check_c2pa_table_size(uri_length, store_length)) return *refused;
+  const uint64_t table_length = c2pa_table_length(uri_length, store_length);
   if (store_prefix.size() > store_length) GLYPHWARD_INVARIANT_FAILURE("store prefix longer than the store");
 
   Bytes bytes(static_cast<size_t>(table_length));

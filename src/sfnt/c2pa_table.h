@@ -36,6 +36,12 @@ Result<C2paTable> parse_c2pa_table(ByteView table);
 // 0xFFFFFFFF bytes), before anything is allocated.
 Result<Bytes> serialize_c2pa_table(const C2paTable& table);
 
+// The length of a table with a URI of `uri_length` bytes and a store of
+// `store_length` bytes, and the refusal of sizes its fields cannot describe:
+// a URI over 65535 bytes, a store or a whole table over 0xFFFFFFFF bytes.
+uint64_t c2pa_table_length(uint64_t uri_length, uint64_t store_length);
+std::optional<FontError> check_c2pa_table_size(uint64_t uri_length, uint64_t store_length);
+
 // Encodes a table of version 0.1 whose store is `store_prefix` followed by
 // zeros up to `store_length` bytes (store_length >= store_prefix.size()).
 // A store_length of 0 writes no store. Checks the sizes before allocating.

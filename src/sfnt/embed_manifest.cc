@@ -1,5 +1,5 @@
 #include "manifest_operations.h"
-#include "write_sfnt.h"
+#include "install_c2pa_table.h"
 
 namespace glyphward {
 
@@ -10,14 +10,8 @@ Result<ByteView> embed_manifest(ByteView font, const ManifestSource& source, Out
   Result<SfntFont> parsed = parse_sfnt(font);
   if (!parsed) return parsed.error();
 
-  C2paTable table;
-  table.active_manifest_uri = source.active_manifest_uri;
-  table.manifest_store = source.manifest_store;
-  Result<Bytes> encoded = serialize_c2pa_table(table);
-  if (!encoded) return encoded.error();
-
-  set_table(*parsed, kC2paTag, std::move(*encoded));
-  return write_sfnt(*parsed, out);
+  const ByteView store = source.manifest_store.value_or(ByteView());
+  return install_c2pa_table(*parsed, source.active_manifest_uri, store, store.size(), out);
 }
 
 }  // namespace glyphward

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "manifest_operations.h"
-#include "write_sfnt.h"
+#include "install_c2pa_table.h"
 
 namespace glyphward {
 
@@ -17,11 +17,8 @@ Result<ByteView> fill_manifest_store(ByteView reserved_font, ByteView signed_man
     return FontError::invalid_c2pa_table("signed manifest is " + std::to_string(signed_manifest.size()) +
                                          " bytes but only " + std::to_string(reserved) + " were reserved");
   }
-  // The encoded table views nothing of the parsed one, so it can replace it.
-  Result<Bytes> encoded = encode_c2pa_table(table->active_manifest_uri, signed_manifest, reserved);
-  if (!encoded) return encoded.error();
-  set_table(*parsed, kC2paTag, std::move(*encoded));
-  return write_sfnt(*parsed, out);
+  // The URI views the caller's font, not the table being replaced.
+  return install_c2pa_table(*parsed, table->active_manifest_uri, signed_manifest, reserved, out);
 }
 
 }  // namespace glyphward

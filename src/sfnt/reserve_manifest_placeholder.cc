@@ -1,5 +1,5 @@
 #include "manifest_operations.h"
-#include "write_sfnt.h"
+#include "install_c2pa_table.h"
 
 namespace glyphward {
 
@@ -10,12 +10,9 @@ Result<ByteView> reserve_manifest_placeholder(ByteView font, uint64_t reserve_si
   if (!parsed) return parsed.error();
   if (reserve_size >= (uint64_t{1} << 63)) GLYPHWARD_INVARIANT_FAILURE("capacity overflow");
 
-  // Sizes that the table's fields cannot describe are refused here, before
-  // the zero store is allocated.
-  Result<Bytes> encoded = encode_c2pa_table(uri, ByteView(), reserve_size);
-  if (!encoded) return encoded.error();
-  set_table(*parsed, kC2paTag, std::move(*encoded));
-  Result<ByteView> written = write_sfnt(*parsed, out);
+  // Sizes that the table's fields cannot describe are refused before the
+  // zero store is allocated.
+  Result<ByteView> written = install_c2pa_table(*parsed, uri, ByteView(), reserve_size, out);
   if (!written) return written.error();
 
   // Check the written font against the request.

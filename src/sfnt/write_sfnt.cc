@@ -29,12 +29,20 @@ struct Layout {
   uint64_t total_length = 0;
 };
 
+std::optional<FontError> check_table_count(uint64_t count) {
+  if (count <= kMaxTables) return std::nullopt;
+  return FontError::invalid_font("font has " + std::to_string(count) + " tables; an SFNT font holds at most 65535");
+}
+
+std::optional<FontError> check_font_length(uint64_t length) {
+  if (length <= kMaxFontLength) return std::nullopt;
+  return FontError::invalid_font("font would be " + std::to_string(length) +
+                                 " bytes; an SFNT font holds at most 4294967295");
+}
+
 Result<Layout> plan_layout(const SfntFont& font) {
   const uint64_t count = font.tables.size();
-  if (count > kMaxTables) {
-    return FontError::invalid_font("font has " + std::to_string(count) +
-                                   " tables; an SFNT font holds at most 65535");
-  }
+  if (std::optional<FontError> refused = check_table_count(count)) return *refused;
   Layout layout;
   layout.order.reserve(font.tables.size());
   for (const FontTable& table : font.tables) layout.order.push_back({&table, 0});
@@ -47,10 +55,7 @@ Result<Layout> plan_layout(const SfntFont& font) {
     placement.offset = offset;
     offset += padded(placement.table->data.size());
   }
-  if (offset > kMaxFontLength) {
-    return FontError::invalid_font("font would be " + std::to_string(offset) +
-                                   " bytes; an SFNT font holds at most 4294967295");
-  }
+  if (std::optional<FontError> refused = check_font_length(offset)) return *refused;
   layout.total_length = offset;
   return layout;
 }
@@ -130,6 +135,18 @@ Result<Bytes> write_sfnt(const SfntFont& font) {
   Result<ByteView> written = write_sfnt(font, out);
   if (!written) return written.error();
   return std::move(out.bytes());
+}
+
+std::optional<FontError> check_layout_with_table(const SfntFont& font, const Tag& tag, uint64_t length) {
+  uint64_t count = 1;
+  uint64_t data_length = padded(length);
+  for (const FontTable& table : font.tables) {
+    if (table.tag == tag) continue;
+    ++count;
+    data_length += padded(table.data.size());
+  }
+  if (std::optional<FontError> refused = check_table_count(count)) return refused;
+  return check_font_length(kHeaderSize + kRecordSize * count + data_length);
 }
 
 void remove_tables(SfntFont& font, const Tag& tag) {

@@ -23,13 +23,21 @@ inline uint64_t load_le64(const uint8_t* p) {
   return v;
 }
 
+// Stores what load_le64 loaded, as the bytes it came from.
+inline void store_le64(uint8_t* p, uint64_t v) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  std::memcpy(p, &v, 8);
+}
+
 inline uint64_t field(uint64_t packed, int index) { return (packed >> (16 * index)) & 0xFFFF; }
 
-}  // namespace
-
-uint32_t sfnt_checksum(ByteView bytes) {
-  const uint8_t* p = bytes.data();
-  size_t remaining = bytes.size();
+// The checksum of [p, p + remaining), also copying those bytes to
+// `destination` when kCopy is set: the copy rides on the loads the sum makes
+// anyway, so copying and summing cost one pass over the data, not two.
+template <bool kCopy>
+uint32_t sum_words(const uint8_t* p, size_t remaining, uint8_t* destination) {
   // Lane totals for byte positions 0..3 within a big-endian word.
   uint64_t lane[4] = {0, 0, 0, 0};
 
@@ -39,6 +47,7 @@ uint32_t sfnt_checksum(ByteView bytes) {
     uint64_t even = 0, odd = 0;
     for (size_t i = 0; i < words; ++i) {
       const uint64_t q = load_le64(p + 8 * i);
+      if (kCopy) store_le64(destination + 8 * i, q);
       even += q & kEvenBytes;
       odd += (q >> 8) & kEvenBytes;
     }
@@ -49,12 +58,24 @@ uint32_t sfnt_checksum(ByteView bytes) {
     lane[1] += field(odd, 0) + field(odd, 2);
     lane[3] += field(odd, 1) + field(odd, 3);
     p += 8 * words;
+    if (kCopy) destination += 8 * words;
     remaining -= 8 * words;
   }
-  for (size_t i = 0; i < remaining; ++i) lane[i % 4] += p[i];
+  for (size_t i = 0; i < remaining; ++i) {
+    if (kCopy) destination[i] = p[i];
+    lane[i % 4] += p[i];
+  }
 
   const uint64_t total = (lane[0] << 24) + (lane[1] << 16) + (lane[2] << 8) + lane[3];
   return static_cast<uint32_t>(total);
+}
+
+}  // namespace
+
+uint32_t sfnt_checksum(ByteView bytes) { return sum_words<false>(bytes.data(), bytes.size(), nullptr); }
+
+uint32_t copy_with_checksum(uint8_t* destination, ByteView bytes) {
+  return sum_words<true>(bytes.data(), bytes.size(), destination);
 }
 
 }  // namespace glyphward

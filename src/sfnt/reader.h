@@ -76,6 +76,9 @@ class ByteWriter {
     std::memset(at(offset, length), 0, static_cast<size_t>(length));
   }
 
+  // The `length` bytes at `offset`, for a caller that fills them itself.
+  uint8_t* span(uint64_t offset, uint64_t length) { return at(offset, length); }
+
  private:
   uint8_t* at(uint64_t offset, uint64_t length) {
     if (offset > size_ || length > size_ - offset) {

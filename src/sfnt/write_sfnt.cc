@@ -19,6 +19,15 @@ constexpr uint64_t kHeadMinLength = 12;
 
 uint64_t padded(uint64_t length) { return (length + 3) & ~uint64_t{3}; }
 
+// total + length rounded up to a multiple of 4, saturating at 2^64 - 1: only
+// views of sizes no memory holds come near that, and they must be refused
+// rather than wrap around to a small total.
+uint64_t add_padded(uint64_t total, uint64_t length) {
+  uint64_t sum;
+  if (length > ~uint64_t{0} - 3 || __builtin_add_overflow(total, padded(length), &sum)) return ~uint64_t{0};
+  return sum;
+}
+
 struct Placement {
   const FontTable* table;
   uint64_t offset;
@@ -53,7 +62,7 @@ Result<Layout> plan_layout(const SfntFont& font) {
   uint64_t offset = kHeaderSize + kRecordSize * count;
   for (Placement& placement : layout.order) {
     placement.offset = offset;
-    offset += padded(placement.table->data.size());
+    offset = add_padded(offset, placement.table->data.size());
   }
   if (std::optional<FontError> refused = check_font_length(offset)) return *refused;
   layout.total_length = offset;
@@ -97,14 +106,15 @@ Result<ByteView> write_sfnt(const SfntFont& font, OutputBuffer& out) {
 
   // The whole-font checksum is the sum of the directory's words and of every
   // table's words: tables start at multiples of 4 and are padded with zeros.
-  // So it needs no second pass over the output.
+  // So it needs no second pass over the output, and each table is summed
+  // while it is copied.
   uint32_t tables_sum = 0;
   const Placement* adjusted = nullptr;
   for (size_t i = 0; i < layout.order.size(); ++i) {
     const Placement& placement = layout.order[i];
     const FontTable& table = *placement.table;
     const uint64_t length = table.data.size();
-    const uint32_t raw_sum = sfnt_checksum(table.data);
+    const uint32_t raw_sum = copy_with_checksum(writer.span(placement.offset, length), table.data);
     uint32_t checksum = raw_sum;
     if (table.tag == kHeadTag) {
       if (length >= kHeadMinLength) checksum = raw_sum - adjustment_word(table.data);
@@ -117,7 +127,6 @@ Result<ByteView> write_sfnt(const SfntFont& font, OutputBuffer& out) {
     writer.put_u32(record + 4, checksum);
     writer.put_u32(record + 8, static_cast<uint32_t>(placement.offset));
     writer.put_u32(record + 12, static_cast<uint32_t>(length));
-    writer.put_bytes(placement.offset, table.data);
     writer.put_zeros(placement.offset + length, padded(length) - length);
   }
 
@@ -139,14 +148,14 @@ Result<Bytes> write_sfnt(const SfntFont& font) {
 
 std::optional<FontError> check_layout_with_table(const SfntFont& font, const Tag& tag, uint64_t length) {
   uint64_t count = 1;
-  uint64_t data_length = padded(length);
+  uint64_t data_length = add_padded(0, length);
   for (const FontTable& table : font.tables) {
     if (table.tag == tag) continue;
     ++count;
-    data_length += padded(table.data.size());
+    data_length = add_padded(data_length, table.data.size());
   }
   if (std::optional<FontError> refused = check_table_count(count)) return refused;
-  return check_font_length(kHeaderSize + kRecordSize * count + data_length);
+  return check_font_length(add_padded(kHeaderSize + kRecordSize * count, data_length));
 }
 
 void remove_tables(SfntFont& font, const Tag& tag) {

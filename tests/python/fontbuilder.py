@@ -7,7 +7,9 @@ is given, so tests can make offsets, lengths, counts and versions lie.
 """
 from __future__ import annotations
 
+import array
 import struct
+import sys
 from dataclasses import dataclass
 from typing import Iterable, Optional, Sequence, Tuple, Union
 
@@ -25,8 +27,16 @@ def tag_bytes(tag: TagLike) -> bytes:
 
 def checksum(data: bytes) -> int:
     """The SFNT checksum, computed independently of glyphward."""
-    padded = data + b"\0" * (-len(data) % 4)
-    return sum(struct.unpack(f">{len(padded) // 4}I", padded)) & 0xFFFFFFFF
+    padded = bytes(data) + b"\0" * (-len(data) % 4)
+    if _WORDS.itemsize != 4:
+        return sum(struct.unpack(f">{len(padded) // 4}I", padded)) & 0xFFFFFFFF
+    words = array.array(_WORDS.typecode, padded)
+    if sys.byteorder == "little":
+        words.byteswap()
+    return sum(words) & 0xFFFFFFFF
+
+
+_WORDS = array.array("I")
 
 
 def search_fields(num_tables: int) -> Tuple[int, int, int]:
@@ -175,3 +185,98 @@ def tables_of(font: bytes):
     for tag, _, offset, length in parse_directory(font):
         out.setdefault(tag, font[offset:offset + length])
     return out
+
+
+# --- Checking fonts that glyphward wrote -----------------------------------
+
+WHOLE_FONT_SUM = 0xB1B0AFBA
+
+
+def tables_in_order(font: bytes):
+    """[(tag, data)] for every table record, in directory order."""
+    return [(tag, font[offset:offset + length]) for tag, _, offset, length in parse_directory(font)]
+
+
+def _without_adjustment(tag: bytes, data: bytes) -> bytes:
+    if tag == b"head" and len(data) >= 12:
+        return data[:8] + b"\0\0\0\0" + data[12:]
+    return data
+
+
+# Tables that fontTools decompiles cheaply. Fonts whose head table carries
+# the magic number are taken for real fonts and get these decompiled too.
+_DECOMPILED = ("head", "hhea", "maxp", "name", "post")
+_HEAD_MAGIC = b"\x5f\x0f\x3c\xf5"
+
+
+def assert_well_written(original: bytes, written: bytes):
+    """Checks `written`, a font glyphward produced from `original`.
+
+    Everything is judged independently of glyphward: the layout (tag order,
+    offsets, zero padding, lengths), every record checksum, the head
+    checkSumAdjustment against the whole-font sum, that each non-C2PA table
+    is byte-identical to the input's (the adjusted head apart from bytes
+    8..11), and that fontTools loads the font, verifying record checksums
+    and reading back the same table data. Returns the data of the written
+    C2PA tables, in order.
+    """
+    import io
+
+    from fontTools.ttLib import TTFont
+
+    assert written[:4] == original[:4], "sfnt version changed"
+    records = parse_directory(written)
+    count = len(records)
+    assert struct.unpack_from(">HHHH", written, 4) == (count % 65536,) + search_fields(count)
+    tags = [tag for tag, _, _, _ in records]
+    assert tags == sorted(tags), "tables are not in tag order"
+
+    expected_offset = 12 + 16 * count
+    for tag, recorded_sum, offset, length in records:
+        assert offset == expected_offset, f"table {tag!r} at {offset}, expected {expected_offset}"
+        data = written[offset:offset + length]
+        assert len(data) == length
+        pad = -length % 4
+        assert written[offset + length:offset + length + pad] == b"\0" * pad, f"padding after {tag!r}"
+        assert recorded_sum == checksum(_without_adjustment(tag, data)), f"checksum of {tag!r}"
+        expected_offset += length + pad
+    assert len(written) == expected_offset, "bytes after the last table"
+
+    written_tables = tables_in_order(written)
+    heads = [i for i, (t, _) in enumerate(written_tables) if t == b"head"]
+    adjusted = heads[-1] if heads and len(written_tables[heads[-1]][1]) >= 12 else None
+    kept = [(i, t, d) for i, (t, d) in enumerate(written_tables) if t != b"C2PA"]
+    wanted = sorted(((t, d) for t, d in tables_in_order(original) if t != b"C2PA"), key=lambda item: item[0])
+    assert [t for _, t, _ in kept] == [t for t, _ in wanted]
+    for (index, tag, data), (_, before) in zip(kept, wanted):
+        if index == adjusted:
+            assert _without_adjustment(tag, data) == _without_adjustment(tag, before), "head changed"
+        else:
+            assert data == before, f"table {tag!r} (record {index}) changed"
+    if adjusted is not None:
+        # The head table starts at a multiple of 4 (checked above), so this
+        # says that the adjustment is 0xB1B0AFBA minus the sum of the font
+        # with the adjustment taken as zero.
+        assert checksum(written) == WHOLE_FONT_SUM, "whole-font checksum"
+
+    version = written[:4]
+    if version in (b"\x00\x01\x00\x00", b"OTTO", b"true"):
+        short_head = any(t == b"head" and len(d) < 12 for t, d in written_tables)
+        loaded = TTFont(io.BytesIO(written), checkChecksums=0 if short_head else 2)
+        source = TTFont(io.BytesIO(original))
+        last_written = dict(written_tables)  # fontTools keeps the last table of a tag
+        assert set(loaded.reader.keys()) == {t.decode("latin-1") for t in last_written}
+        for tag in loaded.reader.keys():
+            raw_tag = tag.encode("latin-1")
+            data = loaded.reader[tag]
+            assert data == last_written[raw_tag]
+            if raw_tag != b"C2PA":
+                assert _without_adjustment(raw_tag, data) == _without_adjustment(raw_tag, source.reader[tag])
+        real = "head" in source.reader and source.reader["head"][12:16] == _HEAD_MAGIC
+        for tag in _DECOMPILED if real else ():
+            if tag not in source.reader:
+                continue
+            table = loaded[tag]
+            if tag == "head" and adjusted is not None:
+                assert table.checkSumAdjustment == struct.unpack_from(">I", written, records[adjusted][2] + 8)[0]
+    return [d for t, d in written_tables if t == b"C2PA"]

@@ -1,0 +1,478 @@
+"""Times glyphward against fontTools and against copying the font's bytes.
+
+    python bench/benchmark.py [--repeat N] [--check]
+
+For a 2 KB font built here, DejaVuSans (about 0.7 MB), NotoColorEmoji (about
+11 MB) and a CFF face of about 16 MB saved with fontTools from the Noto CJK
+collection, the benchmark times in one process, with repetitions interleaved
+so that a slow moment of the machine hits every task alike:
+
+* each glyphward call of a signing service (embedding a 64 KiB Manifest
+  Store, the two-pass reserve / ranges / fill workflow, the two reads, the
+  exclusion ranges, the compliance check);
+* the same task done with fontTools: load the font, add a raw C2PA table,
+  save it; or load the font and read the table;
+* a floor: copying the font's bytes twice, bytes(bytearray(font)), and a
+  single copy, bytearray(font).
+
+Each task's time is the median of its samples; a sample of a fast task is the
+mean of enough back-to-back calls to last about a millisecond. The peak
+memory of each call is measured in a fresh subprocess per call, as the growth
+of the resident set (Linux's VmHWM after resetting it) over the resident set
+with the inputs already in memory, and is given in units of the font's size.
+
+--check exits with status 1 when a target is missed (see `TARGETS` below).
+"""
+from __future__ import annotations
+
+import argparse
+import gc
+import io
+import json
+import math
+import os
+import platform
+import random
+import statistics
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Callable, Dict, List, Optional, Tuple
+
+import glyphward
+
+REPO = Path(__file__).resolve().parent.parent
+DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
+NOTO_EMOJI = Path("/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf")
+NOTO_CJK_TTC = Path("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc")
+
+STORE_SIZE = 64 * 1024
+URI = "https://example.com/manifests/font.c2pa"
+SAMPLE_SECONDS = 0.001
+
+# Sizes of the fonts the targets are checked on.
+LARGE_FONTS = ("emoji", "cjk")
+SMALL_FONT = "small"
+
+
+# --------------------------------------------------------------------------
+# Fonts
+
+
+def small_font() -> bytes:
+    """A 2 KB TrueType font: a head table and a filler table."""
+    head = bytearray(54)
+    struct.pack_into(">IIII", head, 0, 0x00010000, 0x00010000, 0, 0x5F0F3CF5)
+    struct.pack_into(">HH", head, 16, 0, 1000)
+    filler = bytes(random.Random(1).getrandbits(8) for _ in range(1900))
+    tables = [(b"head", bytes(head)), (b"zfil", filler)]
+    offset = 12 + 16 * len(tables)
+    directory = struct.pack(">IHHHH", 0x00010000, len(tables), 32, 1, 0)
+    body = b""
+    for tag, data in tables:
+        directory += tag + struct.pack(">III", 0, offset + len(body), len(data))
+        body += data + b"\0" * (-len(data) % 4)
+    # Let glyphward lay it out properly (checksums, adjustment).
+    return glyphward.remove_manifest_table(directory + body)
+
+
+def cjk_cff_font(cache: Path) -> bytes:
+    """The first face of the Noto CJK collection, saved with fontTools."""
+    path = cache / "NotoSansCJK-Regular-0.otf"
+    if not path.exists():
+        from fontTools.ttLib import TTCollection
+
+        cache.mkdir(parents=True, exist_ok=True)
+        collection = TTCollection(str(NOTO_CJK_TTC))
+        temporary = path.with_suffix(".tmp")
+        collection.fonts[0].save(str(temporary))
+        temporary.replace(path)
+    return path.read_bytes()
+
+
+def load_fonts(cache: Path) -> Dict[str, Tuple[str, bytes]]:
+    for path in (DEJAVU, NOTO_EMOJI, NOTO_CJK_TTC):
+        if not path.exists():
+            sys.exit(f"{path} is missing; scripts/setup-system.sh installs it")
+    return {
+        "small": ("2 KB TrueType", small_font()),
+        "dejavu": ("DejaVuSans.ttf", DEJAVU.read_bytes()),
+        "emoji": ("NotoColorEmoji.ttf", NOTO_EMOJI.read_bytes()),
+        "cjk": ("NotoSansCJK CFF face", cjk_cff_font(cache)),
+    }
+
+
+# --------------------------------------------------------------------------
+# The tasks
+
+
+def c2pa_table(uri: Optional[str], store: bytes) -> bytes:
+    """A C2PA table of version 0.1, built by hand for the fontTools side."""
+    uri_bytes = (uri or "").encode()
+    uri_offset = 20 if uri_bytes else 0
+    store_offset = 20 + len(uri_bytes) if store else 0
+    header = struct.pack(">HHIHHII", 0, 1, uri_offset, len(uri_bytes), 0, store_offset, len(store))
+    return header + uri_bytes + store
+
+
+class Inputs:
+    """What the tasks of one font work on."""
+
+    def __init__(self, font: bytes):
+        self.font = font
+        self.store = random.Random(len(font)).randbytes(STORE_SIZE)
+        self.reserved = glyphward.reserve_manifest_placeholder(font, STORE_SIZE, URI)
+        self.signed = glyphward.fill_manifest_store(self.reserved, self.store)
+
+
+def glyphward_tasks(x: Inputs) -> Dict[str, Callable[[], object]]:
+    def workflow() -> object:
+        reserved = glyphward.reserve_manifest_placeholder(x.font, STORE_SIZE, URI)
+        glyphward.data_hash_ranges(reserved)
+        return glyphward.fill_manifest_store(reserved, x.store)
+
+    return {
+        "embed_manifest_store": lambda: glyphward.embed_manifest_store(x.font, x.store),
+        "reserve_manifest_placeholder": lambda: glyphward.reserve_manifest_placeholder(x.font, STORE_SIZE, URI),
+        "fill_manifest_store": lambda: glyphward.fill_manifest_store(x.reserved, x.store),
+        "reserve + data_hash_ranges + fill": workflow,
+        "read_manifest_store": lambda: glyphward.read_manifest_store(x.signed),
+        "read_manifest_uri_str": lambda: glyphward.read_manifest_uri_str(x.signed),
+        "data_hash_ranges": lambda: glyphward.data_hash_ranges(x.signed),
+        "is_compliant": lambda: glyphward.is_compliant(x.signed),
+    }
+
+
+def fonttools_tasks(x: Inputs) -> Dict[str, Callable[[], object]]:
+    from fontTools.ttLib import TTFont, newTable
+    from fontTools.ttLib.sfnt import calcChecksum
+
+    def load(font: bytes) -> "TTFont":
+        return TTFont(io.BytesIO(font))
+
+    def with_table(font: bytes, table: bytes) -> bytes:
+        tt = load(font)
+        c2pa = newTable("C2PA")
+        c2pa.data = table
+        tt["C2PA"] = c2pa
+        out = io.BytesIO()
+        tt.save(out)
+        return out.getvalue()
+
+    def read_table(font: bytes) -> Tuple[bytes, int, int, int, int]:
+        data = load(font).getTableData("C2PA")
+        _, _, uri_offset, uri_length, _, store_offset, store_length = struct.unpack(">HHIHHII", data[:20])
+        return data, uri_offset, uri_length, store_offset, store_length
+
+    def reserve() -> bytes:
+        return with_table(x.font, c2pa_table(URI, bytes(STORE_SIZE)))
+
+    def fill(reserved: bytes) -> bytes:
+        return with_table(reserved, c2pa_table(URI, x.store))
+
+    def ranges(font: bytes) -> List[Tuple[int, int]]:
+        tt = load(font)
+        entries = tt.reader.tables
+        c2pa = entries["C2PA"]
+        data = tt.getTableData("C2PA")
+        store_offset, store_length = struct.unpack(">II", data[12:20])
+        tags = list(entries)
+        found = [(c2pa.offset + store_offset, store_length), (12 + 16 * tags.index("C2PA") + 4, 4)]
+        if "head" in entries and entries["head"].length >= 12:
+            found.append((entries["head"].offset + 8, 4))
+        return sorted(found)
+
+    def workflow() -> bytes:
+        reserved = reserve()
+        ranges(reserved)
+        return fill(reserved)
+
+    def read_store() -> bytes:
+        data, _, _, offset, length = read_table(x.signed)
+        return data[offset : offset + length]
+
+    def read_uri() -> Optional[str]:
+        data, offset, length, _, _ = read_table(x.signed)
+        return data[offset : offset + length].decode() if offset else None
+
+    def compliant() -> bool:
+        tt = load(x.signed)
+        data = tt.getTableData("C2PA")
+        has_part = struct.unpack(">I", data[4:8])[0] != 0 or struct.unpack(">I", data[12:16])[0] != 0
+        head = tt.reader.tables["head"].offset
+        adjustment = struct.unpack(">I", x.signed[head + 8 : head + 12])[0]
+        zeroed = x.signed[: head + 8] + b"\0\0\0\0" + x.signed[head + 12 :]
+        return has_part and (0xB1B0AFBA - calcChecksum(zeroed)) & 0xFFFFFFFF == adjustment
+
+    return {
+        "embed_manifest_store": lambda: with_table(x.font, c2pa_table(None, x.store)),
+        "reserve_manifest_placeholder": reserve,
+        "fill_manifest_store": lambda: fill(x.reserved),
+        "reserve + data_hash_ranges + fill": workflow,
+        "read_manifest_store": read_store,
+        "read_manifest_uri_str": read_uri,
+        "data_hash_ranges": lambda: ranges(x.signed),
+        "is_compliant": compliant,
+    }
+
+
+def floor_tasks(x: Inputs) -> Dict[str, Callable[[], object]]:
+    return {
+        "two copies": lambda: bytes(bytearray(x.font)),
+        "one copy": lambda: bytearray(x.font),
+    }
+
+
+WRITING_CALLS = ("embed_manifest_store", "reserve_manifest_placeholder", "fill_manifest_store")
+WRITING_TASKS = WRITING_CALLS + ("reserve + data_hash_ranges + fill",)
+READING_CALLS = ("read_manifest_store", "read_manifest_uri_str", "data_hash_ranges")
+MEMORY_CALLS = WRITING_CALLS + READING_CALLS + ("is_compliant",)
+
+
+def check_fonttools_agrees(x: Inputs) -> None:
+    """The fontTools tasks do the same work: their results read the same."""
+    gw, ft = glyphward_tasks(x), fonttools_tasks(x)
+    for name in READING_CALLS + ("is_compliant",):
+        assert gw[name]() == ft[name](), name
+    for name in WRITING_TASKS:
+        written = ft[name]()
+        assert glyphward.read_manifest_store(written) == glyphward.read_manifest_store(gw[name]()), name
+
+
+# --------------------------------------------------------------------------
+# Timing
+
+
+def calls_per_sample(task: Callable[[], object]) -> int:
+    """Back-to-back calls that make a sample of about SAMPLE_SECONDS."""
+    start = time.perf_counter()
+    task()
+    elapsed = time.perf_counter() - start
+    if elapsed >= SAMPLE_SECONDS:
+        return 1
+    return min(10_000, math.ceil(SAMPLE_SECONDS / max(elapsed, 1e-7)))
+
+
+def time_tasks(groups: Dict[str, Dict[str, Callable[[], object]]], repeat: int,
+               slow_repeat: int) -> Dict[str, Dict[str, float]]:
+    """Median seconds per call of every task. Rounds interleave the tasks;
+    the group "fontTools" takes part in the first `slow_repeat` rounds only."""
+    flat = [(group, name, task) for group, tasks in groups.items() for name, task in tasks.items()]
+    counts = {(group, name): calls_per_sample(task) for group, name, task in flat}
+    samples: Dict[Tuple[str, str], List[float]] = {key: [] for key in counts}
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for round_index in range(repeat):
+            for group, name, task in flat:
+                if group == "fontTools" and round_index >= slow_repeat:
+                    continue
+                n = counts[(group, name)]
+                start = time.perf_counter()
+                for _ in range(n):
+                    task()
+                samples[(group, name)].append((time.perf_counter() - start) / n)
+            gc.collect()
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    medians: Dict[str, Dict[str, float]] = {group: {} for group in groups}
+    for (group, name), values in samples.items():
+        medians[group][name] = statistics.median(values)
+    return medians
+
+
+# --------------------------------------------------------------------------
+# Memory
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def memory_probe(font_key: str, group: str, name: str, cache: Path) -> None:
+    """Runs in a subprocess: prints the call's peak resident growth in bytes."""
+    fonts = load_fonts(cache)
+    inputs = Inputs(fonts[font_key][1])
+    task = (glyphward_tasks if group == "glyphward" else fonttools_tasks)(inputs)[name]
+    if group == "fontTools":
+        import fontTools.ttLib.tables  # noqa: F401  (module imports are not the call's memory)
+
+        fonttools_tasks(Inputs(fonts["small"][1]))[name]()
+    del fonts
+    gc.collect()
+    before = _status_kib("VmRSS")
+    with open("/proc/self/clear_refs", "w") as clear_refs:
+        clear_refs.write("5")  # resets VmHWM to the current resident set
+    result = task()
+    peak = _status_kib("VmHWM")
+    del result
+    print(json.dumps({"peak_growth": (peak - before) * 1024}))
+
+
+def measure_memory(font_keys: List[str], cache: Path) -> Dict[Tuple[str, str, str], float]:
+    """Peak resident growth of each call, in bytes, from a subprocess each.
+    glibc's mmap threshold is pinned so that large blocks are mapped and
+    unmapped, not kept in the heap, and the resident set follows live data."""
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="65536")
+    results: Dict[Tuple[str, str, str], float] = {}
+    for font_key in font_keys:
+        for group in ("glyphward", "fontTools"):
+            for name in MEMORY_CALLS:
+                command = [sys.executable, __file__, "--memory-probe", font_key, group, name,
+                           "--cache", str(cache)]
+                output = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
+                results[(font_key, group, name)] = json.loads(output.splitlines()[-1])["peak_growth"]
+    return results
+
+
+def memory_supported() -> bool:
+    return sys.platform.startswith("linux") and os.access("/proc/self/clear_refs", os.W_OK)
+
+
+# --------------------------------------------------------------------------
+# Report
+
+
+def ms(seconds: float) -> str:
+    if seconds >= 0.1:
+        return f"{seconds * 1e3:.0f}"
+    if seconds >= 0.001:
+        return f"{seconds * 1e3:.2f}"
+    return f"{seconds * 1e3:.4f}"
+
+
+def ratio(value: float) -> str:
+    return f"{value:.0f}" if value >= 100 else f"{value:.1f}" if value >= 10 else f"{value:.2f}"
+
+
+def report(fonts: Dict[str, Tuple[str, bytes]], times: Dict[str, Dict[str, Dict[str, float]]],
+           memory: Optional[Dict[Tuple[str, str, str], float]]) -> List[str]:
+    lines: List[str] = []
+    for key, (label, font) in fonts.items():
+        t = times[key]
+        floor = t["floor"]["two copies"]
+        lines.append("")
+        lines.append(f"{label}: {len(font):,} bytes; floor bytes(bytearray(font)) {ms(floor)} ms, "
+                     f"one copy {ms(t['floor']['one copy'])} ms")
+        lines.append("")
+        header = "| call | glyphward ms | fontTools ms | fontTools / glyphward | glyphward / floor |"
+        rule = "|---|---:|---:|---:|---:|"
+        if memory is not None:
+            header += " peak memory / font size, glyphward | fontTools |"
+            rule += "---:|---:|"
+        lines.append(header)
+        lines.append(rule)
+        for name, gw in t["glyphward"].items():
+            ft = t["fontTools"][name]
+            row = f"| {name} | {ms(gw)} | {ms(ft)} | {ratio(ft / gw)} | {gw / floor:.3f} |"
+            if memory is not None:
+                if name in MEMORY_CALLS:
+                    row += (f" {memory[(key, 'glyphward', name)] / len(font):.2f} |"
+                            f" {memory[(key, 'fontTools', name)] / len(font):.2f} |")
+                else:
+                    row += " | |"
+            lines.append(row)
+    return lines
+
+
+def check_targets(fonts: Dict[str, Tuple[str, bytes]], times: Dict[str, Dict[str, Dict[str, float]]],
+                  memory: Optional[Dict[Tuple[str, str, str], float]]) -> List[Tuple[bool, str]]:
+    """The targets, on the two large fonts."""
+    checks: List[Tuple[bool, str]] = []
+    small = times[SMALL_FONT]["glyphward"]
+    for key in LARGE_FONTS:
+        label, font = fonts[key]
+        t = times[key]
+        gw, ft, floor = t["glyphward"], t["fontTools"], t["floor"]
+        for name in WRITING_TASKS:
+            speedup = ft[name] / gw[name]
+            checks.append((speedup >= 50, f"{label}: {name} {speedup:.0f}x faster than fontTools (>= 50)"))
+            over_floor = gw[name] / floor["two copies"]
+            checks.append((over_floor <= 1.5, f"{label}: {name} {over_floor:.2f}x the floor (<= 1.5)"))
+        for name in READING_CALLS:
+            growth = gw[name] / small[name]
+            checks.append((growth <= 2, f"{label}: {name} {growth:.2f}x its time on the 2 KB font (<= 2)"))
+        copies = gw["is_compliant"] / floor["one copy"]
+        checks.append((copies <= 1, f"{label}: is_compliant {copies:.2f}x one copy of the font (<= 1)"))
+        if memory is not None:
+            for name in WRITING_CALLS:
+                # Growth over the resident input: the output plus at most one
+                # more font-sized buffer.
+                output_size = len(gw_output(name, font))
+                allowed = output_size + len(font)
+                growth = memory[(key, "glyphward", name)]
+                checks.append((growth <= allowed,
+                               f"{label}: {name} peak {growth / len(font):.2f} font sizes over the input "
+                               f"(<= output + one font = {allowed / len(font):.2f})"))
+    return checks
+
+
+def gw_output(name: str, font: bytes) -> bytes:
+    return glyphward_tasks(Inputs(font))[name]()
+
+
+# --------------------------------------------------------------------------
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeat", type=int, default=21, help="samples of each glyphward and floor task")
+    parser.add_argument("--fonttools-repeat", type=int, default=5, help="samples of each fontTools task")
+    parser.add_argument("--cache", type=Path, default=REPO / "build" / "bench-fonts",
+                        help="where the CFF face saved from the Noto CJK collection is kept")
+    parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
+    parser.add_argument("--check", action="store_true", help="exit with status 1 when a target is missed")
+    parser.add_argument("--memory-probe", nargs=3, metavar=("FONT", "GROUP", "CALL"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.memory_probe:
+        memory_probe(*args.memory_probe, cache=args.cache)
+        return 0
+
+    import fontTools
+
+    fonts = load_fonts(args.cache)
+    print(f"glyphward {glyphward.__file__}")
+    print(f"fontTools {fontTools.version}, CPython {platform.python_version()}, {platform.machine()}, "
+          f"{os.cpu_count()} CPUs; {args.repeat} samples per glyphward task, "
+          f"{args.fonttools_repeat} per fontTools task; times are medians per call")
+
+    times: Dict[str, Dict[str, Dict[str, float]]] = {}
+    for key, (label, font) in fonts.items():
+        print(f"timing {label} ...", file=sys.stderr)
+        inputs = Inputs(font)
+        check_fonttools_agrees(inputs)
+        groups = {"glyphward": glyphward_tasks(inputs), "fontTools": fonttools_tasks(inputs),
+                  "floor": floor_tasks(inputs)}
+        times[key] = time_tasks(groups, args.repeat, args.fonttools_repeat)
+        del inputs, groups
+
+    memory = None
+    if not args.no_memory:
+        if memory_supported():
+            print("measuring peak memory ...", file=sys.stderr)
+            memory = measure_memory(list(fonts), args.cache)
+        else:
+            print("peak memory: needs Linux's /proc/self/clear_refs; skipped")
+
+    for line in report(fonts, times, memory):
+        print(line)
+    print("")
+    print("Targets (11 MB and 16 MB fonts):")
+    checks = check_targets(fonts, times, memory)
+    for passed, text in checks:
+        print(f"  {'ok  ' if passed else 'MISS'} {text}")
+    missed = sum(1 for passed, _ in checks if not passed)
+    print(f"{len(checks) - missed} of {len(checks)} targets met")
+    return 1 if args.check and missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Sets up everything the signing demo needs and runs it, from a fresh clone:
+#   bash scripts/demo.sh [INPUT_FONT [OUTPUT_FONT]]
+# It makes a virtual environment under build/demo-venv, installs glyphward
+# from this checkout (compiled with the machine's C++ compiler) together with
+# cryptography and fontTools, and runs examples/sign_font.py with the
+# arguments given. Relative paths are taken from the directory you run it in.
+# The package is rebuilt only when the sources have changed since the last run.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+python="${PYTHON:-python3}"
+venv="$root/build/demo-venv"
+
+if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then
+  echo "demo.sh: a C++17 compiler is needed to build glyphward (on Debian: apt-get install g++)" >&2
+  exit 2
+fi
+
+if [[ ! -x "$venv/bin/python" ]]; then
+  echo "demo.sh: creating $venv" >&2
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install --quiet --upgrade pip
+fi
+
+# A fingerprint of everything the build reads, to skip a rebuild when nothing changed.
+stamp="$venv/glyphward-source.sha256"
+fingerprint=$(cd "$root" && find CMakeLists.txt pyproject.toml src -type f -print0 | sort -z \
+  | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$fingerprint" ]] \
+   || ! "$venv/bin/python" -c "import glyphward, cryptography, fontTools" 2>/dev/null; then
+  echo "demo.sh: installing glyphward, cryptography and fontTools into $venv" >&2
+  "$venv/bin/python" -m pip install --quiet "$root" cryptography fonttools
+  echo "$fingerprint" > "$stamp"
+fi
+
+exec "$venv/bin/python" "$root/examples/sign_font.py" "$@"

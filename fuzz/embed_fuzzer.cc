@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   glyphward::Result<SfntFont> parsed = glyphward::parse_sfnt(font);
   if (parsed && !small_enough_to_write(*parsed)) return 0;
 
-  glyphward::VectorOutput out;
+  PoisonedOutput out;
   glyphward::Result<ByteView> written = glyphward::embed_manifest(font, source, out);
   if (mode == 3) {
     FUZZ_CHECK(!written.ok() && written.error().detail() == "manifest source has neither a URI nor an embedded store");
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Embedding again with the same source is a fixed point.
-  glyphward::VectorOutput again;
+  PoisonedOutput again;
   glyphward::Result<ByteView> rewritten = glyphward::embed_manifest(*written, source, again);
   FUZZ_CHECK(rewritten.ok() && same_bytes(*rewritten, *written));
   return 0;

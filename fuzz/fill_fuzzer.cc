@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   glyphward::Result<SfntFont> parsed = glyphward::parse_sfnt(font);
   if (parsed && !small_enough_to_write(*parsed)) return 0;
-  glyphward::VectorOutput out;
+  PoisonedOutput out;
   glyphward::Result<ByteView> filled = glyphward::fill_manifest_store(font, manifest, out);
   glyphward::Result<glyphward::C2paTable> table = glyphward::read_c2pa_table(font);
   if (!table) {
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   glyphward::Result<ByteView> read_store = glyphward::read_manifest_store(filled_font);
   FUZZ_CHECK(read_store.ok() && same_bytes(*read_store, store));
 
-  glyphward::VectorOutput again;
+  PoisonedOutput again;
   glyphward::Result<ByteView> refilled = glyphward::fill_manifest_store(filled_font, manifest, again);
   FUZZ_CHECK(refilled.ok() && same_bytes(*refilled, filled_font));
 
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_ranges_shape(*ranges, filled_font.size());
   Bytes other(store.rbegin(), store.rend());
   for (uint8_t& b : other) b = static_cast<uint8_t>(b ^ 0x5A);
-  glyphward::VectorOutput other_out;
+  PoisonedOutput other_out;
   glyphward::Result<ByteView> other_filled = glyphward::fill_manifest_store(filled_font, other, other_out);
   FUZZ_CHECK(other_filled.ok() && other_filled->size() == filled_font.size());
   for (size_t i = 0; i < filled_font.size(); ++i) {

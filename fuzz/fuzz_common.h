@@ -40,6 +40,27 @@ constexpr uint32_t kMagic = 0xB1B0AFBA;
 // few kilobytes of directory cannot ask for gigabytes of output.
 constexpr uint64_t kMaxWrittenBytes = uint64_t{8} << 20;
 
+// Output storage that starts out as 0xA5 rather than zero, as the module's
+// uninitialised bytes objects may: a byte the writer forgets to set shows.
+class PoisonedOutput : public glyphward::OutputBuffer {
+ public:
+  uint8_t* allocate(size_t size) override {
+    bytes_.assign(size, 0xA5);
+    return bytes_.data();
+  }
+
+ private:
+  Bytes bytes_;
+};
+
+// write_sfnt into poisoned storage, copied out.
+inline glyphward::Result<Bytes> write_poisoned(const SfntFont& font) {
+  PoisonedOutput out;
+  glyphward::Result<ByteView> written = glyphward::write_sfnt(font, out);
+  if (!written) return written.error();
+  return Bytes(written->begin(), written->end());
+}
+
 // Consumes arguments from the front of the fuzzer's input.
 class Input {
  public:

@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   glyphward::Result<SfntFont> parsed = glyphward::parse_sfnt(font);
   if (parsed && !small_enough_to_write(*parsed)) return 0;
 
-  glyphward::VectorOutput out;
+  PoisonedOutput out;
   glyphward::Result<ByteView> written = glyphward::remove_manifest_table(font, out);
   if (!parsed) {
     FUZZ_CHECK(!written.ok() && written.error() == parsed.error());
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   glyphward::Result<glyphward::ComplianceReport> report = glyphward::check_compliance(*written);
   FUZZ_CHECK(report.ok() && !report->has_c2pa_table && !report->compliant());
 
-  glyphward::VectorOutput again;
+  PoisonedOutput again;
   glyphward::Result<ByteView> rewritten = glyphward::remove_manifest_table(*written, again);
   FUZZ_CHECK(rewritten.ok() && same_bytes(*rewritten, *written));
   return 0;

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   glyphward::Result<SfntFont> parsed = glyphward::parse_sfnt(font);
   if (parsed && !small_enough_to_write(*parsed)) return 0;
-  glyphward::VectorOutput out;
+  PoisonedOutput out;
   glyphward::Result<ByteView> reserved = glyphward::reserve_manifest_placeholder(font, reserve_size, uri, out);
   if (reserve_size == 0) {
     FUZZ_CHECK(!reserved.ok() && reserved.error().detail() == "reserve_size must be non-zero");
@@ -50,19 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(found_store);
 
   // Reserving again with the same arguments returns the font unchanged.
-  glyphward::VectorOutput again;
+  PoisonedOutput again;
   glyphward::Result<ByteView> re_reserved = glyphward::reserve_manifest_placeholder(reserved_font, reserve_size, uri, again);
   FUZZ_CHECK(re_reserved.ok() && same_bytes(*re_reserved, reserved_font));
 
   // The second pass needs a table that decodes, so a valid URI.
   if (!glyphward::is_valid_utf8(uri_bytes)) return 0;
-  glyphward::VectorOutput empty_fill;
+  PoisonedOutput empty_fill;
   glyphward::Result<ByteView> unchanged = glyphward::fill_manifest_store(reserved_font, ByteView(), empty_fill);
   FUZZ_CHECK(unchanged.ok() && same_bytes(*unchanged, reserved_font));
 
   const size_t manifest_length = font.size() % (size_t{reserve_size} + 1);
   const ByteView manifest = font.subview(font.size() - manifest_length, manifest_length);
-  glyphward::VectorOutput fill_out;
+  PoisonedOutput fill_out;
   glyphward::Result<ByteView> filled = glyphward::fill_manifest_store(reserved_font, manifest, fill_out);
   FUZZ_CHECK(filled.ok());
   FUZZ_CHECK(filled->size() == reserved_font.size());

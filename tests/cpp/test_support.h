@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -14,8 +15,16 @@
 #include <vector>
 
 #include "sfnt/bytes.h"
+#include "sfnt/font_error.h"
 #include "sfnt/output_buffer.h"
 #include "sfnt/sfnt_font.h"
+
+namespace glyphward {
+
+// Lets GoogleTest show an error as its message.
+inline void PrintTo(const FontError& error, std::ostream* os) { *os << "FontError(" << error.message() << ")"; }
+
+}  // namespace glyphward
 
 namespace gwtest {
 

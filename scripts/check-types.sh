@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Checks the type stubs that the wheel ships: installs the wheel and mypy into
+# a fresh virtual environment under build/, compares the stubs with the
+# installed module (mypy.stubtest, no allowlist), and runs mypy --strict on a
+# typed example program and on calls that the stubs must reject.
+#   bash scripts/check-types.sh WHEEL
+set -euo pipefail
+cd "$(dirname "$0")/.."
+wheel="$1"
+python="${GLYPHWARD_TYPES_PYTHON:-python3}"
+venv=build/types-venv
+
+rm -rf "$venv"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install --quiet --upgrade pip
+"$venv/bin/python" -m pip install --quiet "mypy>=1.10" "$wheel"
+
+# The stubs come from the wheel, as a PEP 561 stub-only package.
+"$venv/bin/python" - <<'PY'
+import sysconfig
+from pathlib import Path
+
+stub = Path(sysconfig.get_paths()["platlib"]) / "glyphward-stubs" / "__init__.pyi"
+assert stub.is_file(), f"{stub} was not installed by the wheel"
+print(f"stubs installed at {stub}")
+PY
+
+# Run from an empty directory, so that only installed files are found.
+workdir=$(mktemp -d)
+trap 'rm -rf "$workdir"' EXIT
+repo=$PWD
+mypy=("$repo/$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null)
+(
+  cd "$workdir"
+  echo "== stubtest"
+  "$repo/$venv/bin/python" -m mypy.stubtest glyphward
+  echo "== mypy --strict: typed example"
+  "${mypy[@]}" "$repo/examples/typed_usage.py"
+  echo "== mypy --strict: calls the stubs must reject (each ignore must be used)"
+  "${mypy[@]}" "$repo/tests/typing/misuse.py"
+)

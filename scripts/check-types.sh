@@ -5,15 +5,16 @@
 # typed example program and on calls that the stubs must reject.
 #   bash scripts/check-types.sh WHEEL
 set -euo pipefail
+wheel=$(realpath "$1")
 cd "$(dirname "$0")/.."
-wheel="$1"
+unset PYTHONPATH
 python="${GLYPHWARD_TYPES_PYTHON:-python3}"
 venv=build/types-venv
 
 rm -rf "$venv"
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --upgrade pip
-"$venv/bin/python" -m pip install --quiet "mypy>=1.10" "$wheel"
+"$venv/bin/python" -m pip install --quiet "mypy>=1.15" "$wheel"
 
 # The stubs come from the wheel, as a PEP 561 stub-only package.
 "$venv/bin/python" - <<'PY'
@@ -29,7 +30,9 @@ PY
 workdir=$(mktemp -d)
 trap 'rm -rf "$workdir"' EXIT
 repo=$PWD
-mypy=("$repo/$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/dev/null)
+# --strict-bytes (the default from mypy 2.0 on): bytearray and memoryview are
+# not bytes, as glyphward's font arguments require.
+mypy=("$repo/$venv/bin/python" -m mypy --strict --strict-bytes --no-incremental --cache-dir=/dev/null)
 (
   cd "$workdir"
   echo "== stubtest"
@@ -38,4 +41,7 @@ mypy=("$repo/$venv/bin/python" -m mypy --strict --no-incremental --cache-dir=/de
   "${mypy[@]}" "$repo/examples/typed_usage.py"
   echo "== mypy --strict: calls the stubs must reject (each ignore must be used)"
   "${mypy[@]}" "$repo/tests/typing/misuse.py"
+  echo "== the typed example runs"
+  "$repo/$venv/bin/python" "$repo/examples/typed_usage.py" >/dev/null
 )
+echo "type checks passed"

@@ -83,7 +83,11 @@ Result<Bytes> encode_c2pa_table(std::optional<std::string_view> uri, ByteView st
   const uint64_t table_length = c2pa_table_length(uri_length, store_length);
   if (store_prefix.size() > store_length) GLYPHWARD_INVARIANT_FAILURE("store prefix longer than the store");
 
-  Bytes bytes(static_cast<size_t>(table_length));
+  // Every byte is written once: the header, then the URI and the prefix
+  // appended, then the final resize zero-fills the rest of the store.
+  Bytes bytes;
+  bytes.reserve(static_cast<size_t>(table_length));
+  bytes.resize(kC2paHeaderSize);
   ByteWriter writer(bytes.data(), bytes.size());
   writer.put_u16(0, kWrittenMajorVersion);
   writer.put_u16(2, kWrittenMinorVersion);
@@ -92,9 +96,9 @@ Result<Bytes> encode_c2pa_table(std::optional<std::string_view> uri, ByteView st
   writer.put_u16(10, 0);
   writer.put_u32(12, store_length > 0 ? static_cast<uint32_t>(kC2paHeaderSize + uri_length) : 0);
   writer.put_u32(16, static_cast<uint32_t>(store_length));
-  if (uri_length > 0) writer.put_bytes(kC2paHeaderSize, view_of(*uri));
-  writer.put_bytes(kC2paHeaderSize + uri_length, store_prefix);
-  // The remainder of the store is already zero.
+  if (uri_length > 0) bytes.insert(bytes.end(), uri->begin(), uri->end());
+  bytes.insert(bytes.end(), store_prefix.begin(), store_prefix.end());
+  bytes.resize(static_cast<size_t>(table_length));
   return bytes;
 }
 

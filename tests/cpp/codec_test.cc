@@ -234,6 +234,8 @@ struct SizeCase {
   const char* detail;  // nullptr: accepted
 };
 
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
+
 class C2paTableSizeLimits : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(C2paTableSizeLimits, AreCheckedBeforeAnythingIsBuilt) {

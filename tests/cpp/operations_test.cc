@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,8 @@ struct ComplianceCase {
   bool with_head;
   ComplianceReport expected;
 };
+
+void PrintTo(const ComplianceCase& c, std::ostream* os) { *os << c.name; }
 
 class Compliance : public ::testing::TestWithParam<ComplianceCase> {};
 

@@ -3,6 +3,7 @@
 // that record what the library asks of them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>

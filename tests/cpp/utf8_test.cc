@@ -30,6 +30,8 @@ struct Utf8Case {
   std::string lossy;  // expected decode_utf8_lossy output
 };
 
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.name; }
+
 std::string as_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 std::vector<Utf8Case> cases() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -102,6 +103,8 @@ struct HeaderCase {
   uint16_t search_range, entry_selector, range_shift;
 };
 
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.tables; }
+
 class HeaderFields : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderFields, FollowTheFormula) {
@@ -131,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, HeaderFields,
                          ::testing::Values(HeaderCase{1, 16, 0, 0}, HeaderCase{2, 32, 1, 0}, HeaderCase{3, 32, 1, 16},
                                            HeaderCase{5, 64, 2, 16}, HeaderCase{20, 256, 4, 64},
                                            HeaderCase{4095, 32768, 11, 32752}, HeaderCase{4096, 0, 12, 0},
-                                           HeaderCase{4097, 0, 12, 16}, HeaderCase{65535, 0, 15, 0xFFF0}));
+                                           HeaderCase{4097, 0, 12, 16}, HeaderCase{65535, 0, 15, 0xFFF0}),
+                         [](const ::testing::TestParamInfo<HeaderCase>& p) { return std::to_string(p.param.tables); });
 
 TEST(WriteSfnt, FiveByteNameTable) {
   TableList list;
@@ -376,6 +380,8 @@ struct LengthCase {
   std::vector<uint64_t> sizes;
   uint64_t expected_total;  // 0: refused
 };
+
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteSfntLength : public ::testing::TestWithParam<LengthCase> {};
 

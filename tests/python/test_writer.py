@@ -47,8 +47,13 @@ def untidy_font(tables, version=TRUETYPE):
 
 
 def write(tables, version=TRUETYPE):
-    """What the writer makes of this table list."""
-    return glyphward.remove_manifest_table(untidy_font(tables, version))
+    """What the writer makes of this table list, checked as a whole against
+    an independent reading (fontTools included) on the way."""
+    source = untidy_font(tables, version)
+    font = glyphward.remove_manifest_table(source)
+    if len(tables) <= 300:
+        assert_well_written(source, font)
+    return font
 
 
 def many_tables(count):

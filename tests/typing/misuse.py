@@ -21,6 +21,10 @@ glyphward.reserve_manifest_placeholder(font)  # type: ignore[call-arg]
 glyphward.read_manifest_store(font, font)  # type: ignore[call-arg]
 glyphward.read_manifest_store(fonts=font)  # type: ignore[call-arg]
 glyphward.fill_manifest_store(font, "manifest")  # type: ignore[arg-type]
+# Fonts and signed manifests are bytes only (checked with --strict-bytes).
+glyphward.is_compliant(bytearray(font))  # type: ignore[arg-type]
+glyphward.data_hash_ranges(memoryview(font))  # type: ignore[arg-type]
+glyphward.fill_manifest_store(font, bytearray(b"manifest"))  # type: ignore[arg-type]
 
 # Results are exactly typed: the URI may be None, the ranges are int pairs.
 glyphward.read_manifest_uri_str(font).startswith("https:")  # type: ignore[union-attr]

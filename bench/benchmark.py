@@ -16,13 +16,17 @@ so that a slow moment of the machine hits every task alike:
   single copy, bytearray(font).
 
 Each task's time is the median of its samples; a sample of a fast task is the
-mean of enough back-to-back calls to last about a millisecond. Times are the
-calling thread's CPU time by default (page faults included), which leaves out
-the moments when other processes hold the CPU; --clock wall gives elapsed
-time. The peak memory of each call is measured in a fresh subprocess per
-call, as the growth of the resident set (Linux's VmHWM after resetting it)
-over the resident set with the inputs already in memory, and is given in
-units of the font's size.
+mean of enough back-to-back calls to last about a millisecond. By default
+every sample is taken with warm caches, after a few untimed calls of the same
+task, as in a service that calls it in a loop; --cold evicts the caches
+before every sample instead, as for a font that was read long ago. glibc's
+malloc is set to recycle font-sized blocks (see `recycle_large_blocks`).
+Times are the calling thread's CPU time by default (page faults included),
+which leaves out the moments when other processes hold the CPU; --clock wall
+gives elapsed time. The peak memory of each call is measured in a fresh
+subprocess per call, as the growth of the resident set (Linux's VmHWM after
+resetting it) over the resident set with the inputs already in memory, and
+is given in units of the font's size.
 
 The targets are checked on the 11 MB and 16 MB fonts (`check_targets`);
 --check exits with status 1 when one is missed.
@@ -250,6 +254,23 @@ def check_fonttools_agrees(x: Inputs) -> None:
 # Timing
 
 
+def recycle_large_blocks() -> bool:
+    """Makes glibc's malloc keep freed blocks of up to 32 MiB for reuse
+    instead of handing them back to the kernel. By default the heap's
+    thresholds move with the history of allocations, so whether a font-sized
+    output (of glyphward, or of a copy) lands on recycled memory or on fresh
+    pages, which cost a page fault per 4 KiB, depends on what ran before it;
+    the timings then swing by a factor of ten. Pinned, every task reuses
+    memory, as a long-running service does."""
+    if platform.libc_ver()[0] != "glibc":
+        return False
+    import ctypes
+
+    libc = ctypes.CDLL(None)
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    return bool(libc.mallopt(m_mmap_threshold, 32 << 20)) and bool(libc.mallopt(m_trim_threshold, 1 << 30))
+
+
 CLOCKS = {
     # The calling thread's CPU time, page faults included: on a shared
     # machine it leaves out the time other processes hold the CPU.
@@ -269,13 +290,32 @@ def calls_per_sample(task: Callable[[], Any]) -> int:
     return min(10_000, math.ceil(SAMPLE_SECONDS / max(elapsed, 1e-7)))
 
 
-def time_tasks(groups: Dict[str, Dict[str, Callable[[], Any]]], repeat: int,
-               slow_repeat: int) -> Dict[str, Dict[str, float]]:
+WARM_CALLS = 3
+
+
+class CacheScrubber:
+    """Reads a buffer much larger than any font, so that what a task reads
+    next comes from main memory."""
+
+    def __init__(self, largest_font: int):
+        self.buffer = bytes(bytearray(b"\1") * max(64 << 20, 4 * largest_font))
+
+    def __call__(self) -> None:
+        self.buffer.find(b"\2")
+
+
+def time_tasks(groups: Dict[str, Dict[str, Callable[[], Any]]], repeat: int, slow_repeat: int,
+               scrub: Optional[Callable[[], None]] = None) -> Dict[str, Dict[str, float]]:
     """Median seconds per call of every task. Rounds interleave the tasks;
     the group "fontTools" takes part in the first `slow_repeat` rounds only.
-    Every other sample follows an untimed call of the same task, so that each
-    task is timed in the steady state of a service calling it in a loop, with
-    its input in the cache whatever ran before it."""
+
+    Warm (no `scrub`): each sample of a glyphward or floor task follows
+    WARM_CALLS untimed calls of the same task, so that it is timed in the
+    steady state of a service calling it in a loop on one font, with its input
+    in the cache whatever ran before it (one call is not enough to get there
+    after another task has streamed a large font through the cache).
+    Cold: one untimed call settles the allocator, then `scrub` evicts the
+    caches before each sample, of every task alike."""
     flat = [(group, name, task) for group, tasks in groups.items() for name, task in tasks.items()]
     counts = {(group, name): calls_per_sample(task) for group, name, task in flat}
     samples: Dict[Tuple[str, str], List[float]] = {key: [] for key in counts}
@@ -286,9 +326,12 @@ def time_tasks(groups: Dict[str, Dict[str, Callable[[], Any]]], repeat: int,
             for group, name, task in flat:
                 if group == "fontTools" and round_index >= slow_repeat:
                     continue
-                n = counts[(group, name)]
                 if group != "fontTools":
-                    task()  # untimed: inputs in cache, allocator settled
+                    for _ in range(WARM_CALLS if scrub is None else 1):
+                        task()
+                if scrub is not None:
+                    scrub()
+                n = counts[(group, name)]
                 start = clock()
                 for _ in range(n):
                     task()
@@ -452,6 +495,10 @@ def main() -> int:
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
     parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                         help="cpu: the thread's CPU time (default); wall: elapsed time")
+    parser.add_argument("--cold", action="store_true",
+                        help="evict the caches before each sample instead of warming them")
+    parser.add_argument("--default-malloc", action="store_true",
+                        help="leave glibc's malloc thresholds alone (see recycle_large_blocks)")
     parser.add_argument("--check", action="store_true", help="exit with status 1 when a target is missed")
     parser.add_argument("--memory-probe", nargs=3, metavar=("FONT", "GROUP", "CALL"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -465,14 +512,18 @@ def main() -> int:
 
     global clock
     clock = CLOCKS[args.clock]
+    recycled = not args.default_malloc and recycle_large_blocks()
     wanted = args.fonts.split(",")
     fonts = {key: value for key, value in load_fonts(args.cache).items() if key in wanted}
     print(f"glyphward {glyphward.__file__}")
     print(f"fontTools {fontTools.version}, CPython {platform.python_version()}, {platform.machine()}, "
           f"{os.cpu_count()} CPUs; {args.repeat} samples per glyphward task, "
           f"{args.fonttools_repeat} per fontTools task; times are medians per call, "
-          f"{'thread CPU time' if args.clock == 'cpu' else 'wall-clock time'}")
+          f"{'thread CPU time' if args.clock == 'cpu' else 'wall-clock time'}, "
+          f"{'caches evicted before each sample' if args.cold else 'warm caches'}, "
+          f"{'large blocks recycled by malloc' if recycled else 'default malloc thresholds'}")
 
+    scrub = CacheScrubber(max(len(font) for _, font in fonts.values())) if args.cold else None
     times: Dict[str, Dict[str, Dict[str, float]]] = {}
     for key, (label, font) in fonts.items():
         print(f"timing {label} ...", file=sys.stderr)
@@ -480,7 +531,7 @@ def main() -> int:
         check_fonttools_agrees(inputs)
         groups = {"glyphward": glyphward_tasks(inputs), "fontTools": fonttools_tasks(inputs),
                   "floor": floor_tasks(inputs)}
-        times[key] = time_tasks(groups, args.repeat, args.fonttools_repeat)
+        times[key] = time_tasks(groups, args.repeat, args.fonttools_repeat, scrub)
         del inputs, groups
 
     memory = None

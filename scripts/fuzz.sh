@@ -4,7 +4,9 @@
 # 60). Prints the executions of every target; fails if any target crashes
 # (a sanitizer report, a broken invariant, a leak, a time-out or running out
 # of memory). Crashing inputs are kept in build/fuzz/crashes/<target>/; the
-# corpus grows across runs in build/fuzz/corpus/<target>/.
+# corpus grows across runs in build/fuzz/corpus/<target>/. Besides the
+# generated seeds (fuzz/make_seeds.py), each target starts from the inputs
+# kept in tests/python/fuzz_regressions/<target>/.
 #
 #   bash scripts/fuzz.sh [SECONDS_PER_TARGET]
 set -euo pipefail
@@ -30,8 +32,10 @@ for binary in "$build"/*_fuzzer; do
   crashes="$build/crashes/$name"
   log="$build/logs/$name.log"
   mkdir -p "$corpus" "$crashes"
+  inputs=("$corpus" "$build/seeds/$name")
+  [[ -d tests/python/fuzz_regressions/$name ]] && inputs+=("tests/python/fuzz_regressions/$name")
   result=ok
-  "$binary" "$corpus" "$build/seeds/$name" -dict=fuzz/sfnt.dict -max_total_time="$seconds" \
+  "$binary" "${inputs[@]}" -dict=fuzz/sfnt.dict -max_total_time="$seconds" \
     -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/" >"$log" 2>&1 || result=CRASH
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)

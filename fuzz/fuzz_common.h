@@ -121,7 +121,12 @@ inline uint64_t written_size(const SfntFont& font) {
   return total;
 }
 
-inline bool small_enough_to_write(const SfntFont& font) { return written_size(font) <= kMaxWrittenBytes; }
+// Also leaves room for the one table that the writing operations may add
+// (a font of 65535 tables plus a C2PA table is refused, needs megabytes of
+// directory, and has its own unit tests).
+inline bool small_enough_to_write(const SfntFont& font) {
+  return written_size(font) <= kMaxWrittenBytes && font.tables.size() < 0xFFFF;
+}
 
 // The whole-font checksum test done the long way: copy the font, zero the
 // first head record's adjustment field, sum, compare.

@@ -26,6 +26,7 @@ from fontbuilder import (
 
 SETTINGS = settings(
     max_examples=120,
+    database=None,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )

@@ -4,17 +4,13 @@ reserve_manifest_placeholder, uri of embed_remote."""
 import array
 import enum
 import operator
-import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import glyphward
+from limited import run_limited
 from fontbuilder import simple_font
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 FONT = simple_font()
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -282,20 +278,6 @@ def test_wrong_len_does_not_limit_the_items(claimed):
             return iter(self.items)
 
     assert stored(Liar(range(50))) == bytes(range(50))
-
-
-def run_limited(code, address_space=1 << 30):
-    """Runs `code` in a fresh interpreter whose address space is limited, so
-    that an oversized reservation fails instead of succeeding quietly."""
-    script = textwrap.dedent(
-        f"""
-        import resource, sys, time
-        sys.path.insert(0, {HERE!r})
-        resource.setrlimit(resource.RLIMIT_AS, ({address_space}, {address_space}))
-        import glyphward
-        """
-    ) + textwrap.dedent(code)
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
 
 
 def test_enormous_claimed_length_reserves_nothing_like_it():

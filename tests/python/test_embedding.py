@@ -7,6 +7,7 @@ import struct
 import pytest
 
 import glyphward
+from limited import run_limited
 from fontbuilder import (
     Record,
     assert_well_written,
@@ -326,25 +327,16 @@ def test_font_too_large_is_refused_before_the_store_is_made(small_font):
     # A table of exactly 0xFFFFFFFF bytes fits its own fields, but not the
     # font around it. The refusal must come from the sizes: in an address
     # space of 1 GiB, making the 4 GiB placeholder first would fail.
-    import subprocess
-    import sys
-    import textwrap
-
-    script = textwrap.dedent(
+    result = run_limited(
         """
-        import resource, sys
-        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
-        import glyphward
         font = sys.stdin.buffer.read()
         for size, uri in ((2**32 - 21, None), (2**32 - 24, "abc"), (2**32 - 120, None)):
             try:
                 glyphward.reserve_manifest_placeholder(font, size, uri)
             except BaseException as e:
                 print(type(e).__name__, repr(e.args))
-        """
-    )
-    result = subprocess.run(
-        [sys.executable, "-c", script], input=small_font, capture_output=True, timeout=60
+        """,
+        stdin=small_font,
     )
     others = sum((len(data) + 3) // 4 * 4 for _, data in tables_in_order(small_font))
     directory = 12 + 16 * (len(tables_in_order(small_font)) + 1)

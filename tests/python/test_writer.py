@@ -7,13 +7,11 @@ field of the output has to be computed by the writer itself.
 """
 import os
 import struct
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import glyphward
+from limited import run_limited
 from fontbuilder import (
     OTTO,
     TRUETYPE,
@@ -29,7 +27,6 @@ from fontbuilder import (
     tables_in_order,
 )
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def untidy_font(tables, version=TRUETYPE):
@@ -325,20 +322,6 @@ def test_table_count_limit():
     font = glyphward.embed_manifest_store(with_c2pa, b"store")
     assert header_of(font)[1] == 65535
     assert glyphward.read_manifest_store(font) == b"store"
-
-
-def run_limited(code, address_space=1 << 30):
-    """Runs `code` in a fresh interpreter whose address space is limited, so
-    that a large allocation fails instead of succeeding quietly."""
-    script = textwrap.dedent(
-        f"""
-        import resource, sys
-        sys.path.insert(0, {HERE!r})
-        resource.setrlimit(resource.RLIMIT_AS, ({address_space}, {address_space}))
-        import glyphward
-        """
-    ) + textwrap.dedent(code)
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
 
 
 def test_font_length_limit_is_refused_before_allocating():

@@ -22,3 +22,9 @@ if ((${#missing[@]})); then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# CMake 3.26+ and Ninja drive the C++ builds; the image ships them as pip
+# tools, install them the same way where they are missing.
+if ! cmake --version >/dev/null 2>&1 || ! ninja --version >/dev/null 2>&1; then
+  python3 -m pip install --quiet "cmake>=3.26" ninja
+fi

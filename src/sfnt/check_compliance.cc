@@ -7,9 +7,6 @@
 namespace glyphward {
 namespace {
 
-constexpr uint64_t kHeadAdjustmentOffset = 8;
-constexpr uint64_t kHeadMinLength = 12;
-
 // The checksum test on a font that parsed as `parsed`.
 bool font_checksum_matches(ByteView font, const SfntFont& parsed) {
   const FontTable* head = find_table(parsed, kHeadTag);
@@ -17,21 +14,9 @@ bool font_checksum_matches(ByteView font, const SfntFont& parsed) {
   uint32_t adjustment = 0;
   ByteReader(head->data).u32_at(kHeadAdjustmentOffset, &adjustment);
 
-  // Locate the same table in the raw directory for the bytes to count as zero.
-  const ByteReader reader(font);
-  uint16_t num_tables = 0;
-  reader.u16_at(4, &num_tables);
-  uint32_t offset = 0;
-  bool found = false;
-  for (uint64_t i = 0; i < num_tables && !found; ++i) {
-    const uint64_t record = 12 + 16 * i;
-    ByteView tag;
-    if (!reader.bytes_at(record, 4, &tag) || !reader.u32_at(record + 8, &offset)) return false;
-    found = tag[0] == 'h' && tag[1] == 'e' && tag[2] == 'a' && tag[3] == 'd';
-  }
-  if (!found) return false;
-  const uint64_t field = uint64_t{offset} + kHeadAdjustmentOffset;
-  if (!reader.has(field, 4)) return false;
+  // The parsed table views the font, so its position there is the offset of
+  // the first head record: the four bytes to count as zero.
+  const uint64_t field = static_cast<uint64_t>(head->data.data() - font.data()) + kHeadAdjustmentOffset;
 
   // The sum with the adjustment field read as zero: take its bytes' share
   // back out instead of copying the font.

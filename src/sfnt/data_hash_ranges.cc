@@ -4,39 +4,24 @@
 namespace glyphward {
 namespace {
 
-constexpr uint64_t kHeaderSize = 12;
-constexpr uint64_t kRecordSize = 16;
-constexpr uint64_t kHeadAdjustmentOffset = 8;
-constexpr uint64_t kHeadMinLength = 12;
-
 bool add_overflows(uint64_t a, uint64_t b, uint64_t* sum) { return __builtin_add_overflow(a, b, sum); }
 
 }  // namespace
 
 Result<std::vector<DirectoryEntry>> scan_table_directory(ByteView font) {
-  const ByteReader reader(font);
-  if (font.size() < kHeaderSize) return FontError::not_sfnt();
+  if (font.size() < kSfntHeaderSize) return FontError::not_sfnt();
   uint16_t num_tables = 0;
-  if (!reader.u16_at(4, &num_tables) || !reader.has(0, kHeaderSize + kRecordSize * num_tables)) {
-    return FontError::invalid_font("table directory truncated");
-  }
+  const ByteReader reader(font);
+  if (!read_table_count(reader, &num_tables)) return FontError::invalid_font("table directory truncated");
   std::vector<DirectoryEntry> entries;
   entries.reserve(num_tables);
   for (uint64_t i = 0; i < num_tables; ++i) {
-    const uint64_t record = kHeaderSize + kRecordSize * i;
-    DirectoryEntry entry;
-    ByteView tag;
-    uint32_t offset = 0, length = 0;
-    if (!reader.bytes_at(record, 4, &tag) || !reader.u32_at(record + 8, &offset) ||
-        !reader.u32_at(record + 12, &length)) {
-      return FontError::invalid_font("table directory truncated");
+    TableRecord record;
+    if (!read_table_record(reader, i, &record)) return FontError::invalid_font("table directory truncated");
+    if (!reader.has(record.offset, record.length)) {
+      return FontError::invalid_font("table extends past end of file");
     }
-    if (!reader.has(offset, length)) return FontError::invalid_font("table extends past end of file");
-    entry.record_position = record;
-    entry.table_offset = offset;
-    entry.table_length = length;
-    for (size_t b = 0; b < 4; ++b) entry.tag[b] = tag[b];
-    entries.push_back(entry);
+    entries.push_back({kSfntHeaderSize + kTableRecordSize * i, record.offset, record.length, record.tag});
   }
   return entries;
 }
@@ -53,7 +38,7 @@ Result<std::vector<ExclusionRange>> data_hash_ranges(ByteView font) {
     if (head == nullptr && entry.tag == kHeadTag) head = &entry;
   }
   if (c2pa == nullptr) return FontError::no_c2pa_table();
-  if (c2pa->table_length < 20) return FontError::invalid_c2pa_table("C2PA table shorter than header");
+  if (c2pa->table_length < kC2paHeaderSize) return FontError::invalid_c2pa_table("C2PA table shorter than header");
 
   const ByteReader reader(font);
   uint32_t store_offset = 0, store_length = 0;

@@ -15,15 +15,12 @@ constexpr uint32_t kVersionTtcf = 0x74746366;  // "ttcf"
 constexpr uint32_t kVersionWoff = 0x774F4646;  // "wOFF"
 constexpr uint32_t kVersionWoff2 = 0x774F4632;  // "wOF2"
 
-constexpr uint64_t kHeaderSize = 12;
-constexpr uint64_t kRecordSize = 16;
-
 }  // namespace
 
 Result<SfntFont> parse_sfnt(ByteView font) {
   const ByteReader reader(font);
   uint32_t version;
-  if (font.size() < kHeaderSize || !reader.u32_at(0, &version)) return FontError::not_sfnt();
+  if (font.size() < kSfntHeaderSize || !reader.u32_at(0, &version)) return FontError::not_sfnt();
 
   switch (version) {
     case kVersionTrueType:
@@ -41,28 +38,20 @@ Result<SfntFont> parse_sfnt(ByteView font) {
   }
 
   uint16_t num_tables;
-  if (!reader.u16_at(4, &num_tables) || !reader.has(0, kHeaderSize + kRecordSize * num_tables)) {
-    return FontError::invalid_font("table directory truncated");
-  }
+  if (!read_table_count(reader, &num_tables)) return FontError::invalid_font("table directory truncated");
 
   SfntFont parsed;
   parsed.sfnt_version = version;
   parsed.tables.reserve(num_tables);
   for (uint64_t i = 0; i < num_tables; ++i) {
-    const uint64_t record = kHeaderSize + kRecordSize * i;
-    FontTable table;
-    ByteView tag_bytes;
-    uint32_t offset, length;
-    if (!reader.bytes_at(record, 4, &tag_bytes) || !reader.u32_at(record + 8, &offset) ||
-        !reader.u32_at(record + 12, &length)) {
-      return FontError::invalid_font("table directory truncated");
-    }
-    for (size_t b = 0; b < 4; ++b) table.tag[b] = tag_bytes[b];
-    if (!reader.bytes_at(offset, length, &table.data)) {
-      return FontError::invalid_font("table " + decode_utf8_lossy(tag_bytes) +
+    TableRecord record;
+    if (!read_table_record(reader, i, &record)) return FontError::invalid_font("table directory truncated");
+    ByteView data;
+    if (!reader.bytes_at(record.offset, record.length, &data)) {
+      return FontError::invalid_font("table " + decode_utf8_lossy(ByteView(record.tag.data(), 4)) +
                                      " extends past end of file");
     }
-    parsed.tables.push_back(table);
+    parsed.tables.push_back({record.tag, data});
   }
   return parsed;
 }

@@ -10,12 +10,8 @@
 namespace glyphward {
 namespace {
 
-constexpr uint64_t kHeaderSize = 12;
-constexpr uint64_t kRecordSize = 16;
 constexpr uint64_t kMaxTables = 0xFFFF;
 constexpr uint64_t kMaxFontLength = 0xFFFFFFFF;
-constexpr uint64_t kHeadAdjustmentOffset = 8;
-constexpr uint64_t kHeadMinLength = 12;
 
 uint64_t padded(uint64_t length) { return (length + 3) & ~uint64_t{3}; }
 
@@ -59,7 +55,7 @@ Result<Layout> plan_layout(const SfntFont& font) {
     return tag_value(a.table->tag) < tag_value(b.table->tag);
   });
 
-  uint64_t offset = kHeaderSize + kRecordSize * count;
+  uint64_t offset = kSfntHeaderSize + kTableRecordSize * count;
   for (Placement& placement : layout.order) {
     placement.offset = offset;
     offset = add_padded(offset, placement.table->data.size());
@@ -122,7 +118,7 @@ Result<ByteView> write_sfnt(const SfntFont& font, OutputBuffer& out) {
     }
     tables_sum += raw_sum;
 
-    const uint64_t record = kHeaderSize + kRecordSize * i;
+    const uint64_t record = kSfntHeaderSize + kTableRecordSize * i;
     writer.put_bytes(record, ByteView(table.tag.data(), 4));
     writer.put_u32(record + 4, checksum);
     writer.put_u32(record + 8, static_cast<uint32_t>(placement.offset));
@@ -132,7 +128,7 @@ Result<ByteView> write_sfnt(const SfntFont& font, OutputBuffer& out) {
 
   if (adjusted != nullptr && adjusted->table->data.size() >= kHeadMinLength) {
     const uint64_t field = adjusted->offset + kHeadAdjustmentOffset;
-    const uint32_t directory_sum = sfnt_checksum(ByteView(data, kHeaderSize + kRecordSize * count));
+    const uint32_t directory_sum = sfnt_checksum(ByteView(data, kSfntHeaderSize + kTableRecordSize * count));
     const uint32_t font_sum = directory_sum + tables_sum - adjustment_word(adjusted->table->data);
     writer.put_u32(field, kChecksumMagic - font_sum);
   }
@@ -155,7 +151,7 @@ std::optional<FontError> check_layout_with_table(const SfntFont& font, const Tag
     data_length = add_padded(data_length, table.data.size());
   }
   if (std::optional<FontError> refused = check_table_count(count)) return refused;
-  return check_font_length(add_padded(kHeaderSize + kRecordSize * count, data_length));
+  return check_font_length(add_padded(kSfntHeaderSize + kTableRecordSize * count, data_length));
 }
 
 void remove_tables(SfntFont& font, const Tag& tag) {

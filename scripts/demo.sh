@@ -6,6 +6,8 @@
 # cryptography and fontTools, and runs examples/sign_font.py with the
 # arguments given. Relative paths are taken from the directory you run it in.
 # The package is rebuilt only when the sources have changed since the last run.
+# With GLYPHWARD_WHEEL naming a built wheel, that wheel is installed instead
+# (the test command uses this to run the demo on the wheel it tests).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 python="${PYTHON:-python3}"
@@ -24,12 +26,19 @@ fi
 
 # A fingerprint of everything the build reads, to skip a rebuild when nothing changed.
 stamp="$venv/glyphward-source.sha256"
-fingerprint=$(cd "$root" && find CMakeLists.txt pyproject.toml src -type f -print0 | sort -z \
-  | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+if [[ -n "${GLYPHWARD_WHEEL:-}" ]]; then
+  source=$(realpath "$GLYPHWARD_WHEEL")
+  fingerprint=$(sha256sum "$source" | cut -d' ' -f1)
+else
+  source=$root
+  fingerprint=$(cd "$root" && find CMakeLists.txt pyproject.toml src -type f -print0 | sort -z \
+    | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+fi
 if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$fingerprint" ]] \
    || ! "$venv/bin/python" -c "import glyphward, cryptography, fontTools" 2>/dev/null; then
-  echo "demo.sh: installing glyphward, cryptography and fontTools into $venv" >&2
-  "$venv/bin/python" -m pip install --quiet "$root" cryptography fonttools
+  echo "demo.sh: installing glyphward ($source), cryptography and fontTools into $venv" >&2
+  "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$source"
+  "$venv/bin/python" -m pip install --quiet cryptography fonttools
   echo "$fingerprint" > "$stamp"
 fi
 

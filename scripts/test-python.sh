@@ -2,9 +2,9 @@
 # Installs the wheel into a fresh virtual environment of each supported
 # CPython and runs the Python test suite there.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-wheel="$1"
+wheel=$(realpath "${1:?usage: test-python.sh WHEEL [VERSION...]}")
 shift
+cd "$(dirname "$0")/.."
 versions=("${@:-3.9 3.10 3.11 3.12 3.13}")
 read -r -a versions <<< "${versions[*]}"
 for version in "${versions[@]}"; do
@@ -15,5 +15,5 @@ for version in "${versions[@]}"; do
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --upgrade pip
   "$venv/bin/python" -m pip install --quiet -r tests/requirements.txt "$wheel"
-  (cd tests && GLYPHWARD_WHEEL="$PWD/../$wheel" "../$venv/bin/python" -m pytest -q -p no:cacheprovider python)
+  (cd tests && GLYPHWARD_WHEEL="$wheel" "../$venv/bin/python" -m pytest -q -p no:cacheprovider python)
 done

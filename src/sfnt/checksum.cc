@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "checksum_kernels.h"
+
 namespace glyphward {
 namespace {
 
@@ -101,22 +103,55 @@ uint32_t sum_words(const uint8_t* p, size_t remaining, uint8_t* destination) {
   return static_cast<uint32_t>(total);
 }
 
-}  // namespace
+uint32_t portable_sum(const uint8_t* bytes, size_t length) { return sum_words<false>(bytes, length, nullptr); }
 
-uint32_t sfnt_checksum(ByteView bytes) { return sum_words<false>(bytes.data(), bytes.size(), nullptr); }
-
-uint32_t copy_with_checksum(uint8_t* destination, ByteView bytes) {
-  if (bytes.size() < kLargeBuffer) return sum_words<true>(bytes.data(), bytes.size(), destination);
+uint32_t portable_copy_and_sum(uint8_t* destination, const uint8_t* bytes, size_t length) {
+  if (length < kLargeBuffer) return sum_words<true>(bytes, length, destination);
   // Each chunk is summed right after memcpy has read it, from the L1 cache,
   // so the source is read from memory once. Chunk sums add up to the whole
   // sum because every chunk starts on a word boundary.
   uint32_t sum = 0;
-  for (size_t offset = 0; offset < bytes.size(); offset += kCopyChunk) {
-    const ByteView chunk = bytes.subview(offset, kCopyChunk);
-    std::memcpy(destination + offset, chunk.data(), chunk.size());
-    sum += sfnt_checksum(chunk);
+  for (size_t offset = 0; offset < length; offset += kCopyChunk) {
+    const size_t chunk = length - offset < kCopyChunk ? length - offset : kCopyChunk;
+    std::memcpy(destination + offset, bytes + offset, chunk);
+    sum += portable_sum(bytes + offset, chunk);
   }
   return sum;
+}
+
+const ChecksumKernel* choose_kernel() {
+#if GLYPHWARD_AVX2_KERNEL
+  if (avx2_usable()) return &kAvx2ChecksumKernel;
+#endif
+  return &kPortableChecksumKernel;
+}
+
+}  // namespace
+
+// Plain stores only: without a way to tell the cache's size, the portable
+// copy leaves the choice of stores to memcpy.
+const ChecksumKernel kPortableChecksumKernel = {"portable", portable_sum, portable_copy_and_sum,
+                                                portable_copy_and_sum};
+
+std::vector<const ChecksumKernel*> usable_checksum_kernels() {
+  std::vector<const ChecksumKernel*> kernels = {&kPortableChecksumKernel};
+#if GLYPHWARD_AVX2_KERNEL
+  if (avx2_usable()) kernels.push_back(&kAvx2ChecksumKernel);
+#endif
+  return kernels;
+}
+
+const ChecksumKernel& selected_checksum_kernel() {
+  static const ChecksumKernel* const selected = choose_kernel();
+  return *selected;
+}
+
+uint32_t sfnt_checksum(ByteView bytes) { return selected_checksum_kernel().sum(bytes.data(), bytes.size()); }
+
+uint32_t copy_with_checksum(uint8_t* destination, ByteView bytes) {
+  const ChecksumKernel& kernel = selected_checksum_kernel();
+  if (bytes.size() >= kStreamingCopy) return kernel.copy_and_sum_streaming(destination, bytes.data(), bytes.size());
+  return kernel.copy_and_sum(destination, bytes.data(), bytes.size());
 }
 
 }  // namespace glyphward

@@ -1,195 +1,73 @@
 #!/usr/bin/env python3
-"""Signs a font with glyphward's two-pass workflow, then verifies the result.
+"""Signs a font with the `glyphward` command and the example signer, then
+verifies the result independently.
 
     usage: sign_font.py [INPUT_FONT [OUTPUT_FONT]]
 
 With no INPUT_FONT it signs examples/fonts/GlyphwardDemo.ttf. Without
 OUTPUT_FONT it writes build/demo/<name>-signed<suffix> under the repository.
 
-The steps are those of a real signing pipeline:
+The steps, each through the command a signing pipeline would run:
 
-1. reserve a zero-filled Manifest Store placeholder in the font's C2PA table;
-2. ask for the byte ranges that the data hash must leave out;
-3. hash the reserved font outside those ranges with SHA-256;
-4. build and sign a manifest that binds that hash;
-5. fill the signed manifest into the placeholder;
-6. verify the filled font: is_compliant, read the store back, recompute the
-   hash outside the ranges and check the signature with the public key.
+1. `glyphward info --json INPUT` checks that glyphward can read the input;
+2. `stand_in_signer.py --new-key` makes a signing key for this run;
+3. `glyphward sign INPUT -o OUTPUT --size N --signer "stand_in_signer.py --key KEY"`
+   reserves N bytes for the manifest, hashes the reserved font outside the
+   exclusion ranges, runs the signer on that hash, fills the signed manifest
+   in, checks the filled font and writes it;
+4. `glyphward digest --json OUTPUT` and `glyphward extract OUTPUT` show the
+   hash and the manifest that the font now carries;
+5. the signed font is verified without the command (stand_in.verify):
+   is_compliant, the manifest, the ranges, the hash recomputed outside them,
+   and the signature checked with the public key made in step 2.
 
-The manifest made here is a STAND-IN, not a C2PA manifest: a small JSON
-document holding the hash, the ranges, the algorithm and an Ed25519 signature
-over the hash, made with a key generated for this run. A real pipeline puts a
-C2PA Manifest Store (with a c2pa.hash.data assertion over the same hash and
-ranges, signed by C2PA signing software) in its place; the glyphward calls
-stay the same.
+The manifest is a STAND-IN, not a C2PA manifest (see stand_in.py); a real C2PA
+signer takes the place of stand_in_signer.py and nothing else changes.
 
-Exit status: 0 when the signed font verifies, 1 when verification fails,
-2 for bad usage or an input glyphward refuses.
+Exit status: 0 when the signed font verifies, 1 when signing or verification
+fails, 2 for bad usage or an input glyphward refuses.
 """
 from __future__ import annotations
 
-import hashlib
 import json
+import shlex
+import shutil
+import subprocess
 import sys
+import tempfile
 from pathlib import Path
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Sequence
 
-import glyphward
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
-from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from stand_in import SIGNATURE_ALGORITHM, manifest_size_bound, print_verification, verify  # noqa: E402
 
 USAGE = "usage: sign_font.py [INPUT_FONT [OUTPUT_FONT]]"
-REPO = Path(__file__).resolve().parent.parent
-DEFAULT_INPUT = REPO / "examples" / "fonts" / "GlyphwardDemo.ttf"
+EXAMPLES = Path(__file__).resolve().parent
+REPO = EXAMPLES.parent
+DEFAULT_INPUT = EXAMPLES / "fonts" / "GlyphwardDemo.ttf"
 DEFAULT_OUTPUT_DIR = REPO / "build" / "demo"
-
-STAND_IN_FORMAT = "glyphward-demo/stand-in-manifest"
-STAND_IN_NOTICE = (
-    "STAND-IN for a real C2PA manifest, made by glyphward's signing demo. "
-    "It is NOT a C2PA manifest and proves nothing beyond this demo."
-)
-HASH_ALGORITHM = "sha256"
-SIGNATURE_ALGORITHM = "Ed25519"
-
-Ranges = List[Tuple[int, int]]
+SIGNER = EXAMPLES / "stand_in_signer.py"
 
 
-def hash_outside(font: bytes, ranges: Sequence[Tuple[int, int]]) -> bytes:
-    """SHA-256 over every byte of `font` that no range covers, in file order."""
-    digest = hashlib.sha256()
-    position = 0
-    for start, length in sorted(ranges):
-        if start > position:
-            digest.update(font[position:start])
-        position = max(position, start + length)
-    digest.update(font[position:])
-    return digest.digest()
+def glyphward_command() -> List[str]:
+    """The installed `glyphward` command: the one beside this interpreter
+    (a virtual environment's), else the one on PATH."""
+    beside = Path(sys.executable).parent / "glyphward"
+    if beside.is_file():
+        return [str(beside)]
+    found = shutil.which("glyphward")
+    if found:
+        return [found]
+    raise SystemExit("error: the glyphward command is not installed (pip install . gives it)")
 
 
-def make_manifest(digest: bytes, ranges: Ranges, key: Ed25519PrivateKey) -> bytes:
-    """The stand-in manifest: JSON binding the hash, signed with `key`."""
-    public = key.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
-    return _manifest_json(digest, ranges, public, key.sign(digest))
-
-
-def _manifest_json(digest: bytes, ranges: Ranges, public_key: bytes, signature: bytes) -> bytes:
-    document = {
-        "format": STAND_IN_FORMAT,
-        "stand_in": True,
-        "notice": STAND_IN_NOTICE,
-        "hash": {
-            "algorithm": HASH_ALGORITHM,
-            "value": digest.hex(),
-            "exclusions": [{"start": start, "length": length} for start, length in ranges],
-        },
-        "signature": {
-            "algorithm": SIGNATURE_ALGORITHM,
-            "signed_over": "the raw bytes of hash.value",
-            "public_key": public_key.hex(),
-            "value": signature.hex(),
-        },
-    }
-    return json.dumps(document, indent=2, sort_keys=True).encode("utf-8") + b"\n"
-
-
-def manifest_size_bound() -> int:
-    """An upper bound on the stand-in manifest's size.
-
-    Every field has a fixed width except the numbers of the ranges, so the
-    manifest built with three ranges of the widest possible numbers (64-bit)
-    is at least as long as any real one. data_hash_ranges returns two or three
-    ranges.
-    """
-    widest = (2**64 - 1, 2**64 - 1)
-    return len(_manifest_json(bytes(32), [widest] * 3, bytes(32), bytes(64)))
-
-
-def read_manifest(font: bytes) -> dict:
-    """The stand-in manifest from a signed font's Manifest Store.
-
-    The store keeps the size that was reserved; the manifest is followed by
-    zero bytes up to that size.
-    """
-    return json.loads(glyphward.read_manifest_store(font).rstrip(b"\0").decode("utf-8"))
-
-
-CHECKS = ("is_compliant", "read manifest", "exclusion ranges", "data hash", "signature")
-
-
-def verify(font: bytes, public_key: Optional[bytes] = None) -> Tuple[bool, List[Tuple[str, bool, str]]]:
-    """Checks a signed font.
-
-    Returns whether it verifies, and (check, passed, detail) for each check
-    that ran; a check that cannot run stops the others. It verifies only when
-    every one of CHECKS ran and passed. `public_key` is the raw Ed25519 key the signature must verify with; when
-    it is None, the key recorded in the manifest is used (which shows the
-    font is intact, not who signed it).
-    """
-    checks: List[Tuple[str, bool, str]] = []
-
-    def check(name: str, passed: bool, detail: str = "") -> bool:
-        checks.append((name, passed, detail))
-        return passed
-
-    try:
-        compliant = glyphward.is_compliant(font)
-    except ValueError as error:
-        check("is_compliant", False, str(error))
-        return False, checks
-    check("is_compliant", compliant, "C2PA table well formed, whole-font checksum intact" if compliant else
-          "missing C2PA content or bad whole-font checksum")
-    try:
-        manifest = read_manifest(font)
-        ranges = [tuple(r) for r in glyphward.data_hash_ranges(font)]
-    except (ValueError, UnicodeDecodeError) as error:
-        check("read manifest", False, str(error))
-        return False, checks
-    if not check("read manifest", manifest.get("format") == STAND_IN_FORMAT,
-                 f"format {manifest.get('format')!r}"):
-        return False, checks
-
-    recorded = [(r["start"], r["length"]) for r in manifest["hash"]["exclusions"]]
-    check("exclusion ranges", recorded == ranges, f"{ranges}")
-    digest = hash_outside(font, ranges)
-    check("data hash", digest.hex() == manifest["hash"]["value"], f"{HASH_ALGORITHM} {digest.hex()}")
-
-    key = public_key if public_key is not None else bytes.fromhex(manifest["signature"]["public_key"])
-    try:
-        Ed25519PublicKey.from_public_bytes(key).verify(bytes.fromhex(manifest["signature"]["value"]),
-                                                      bytes.fromhex(manifest["hash"]["value"]))
-        check("signature", True, f"{SIGNATURE_ALGORITHM}, public key {key.hex()}")
-    except (InvalidSignature, ValueError) as error:
-        check("signature", False, f"{SIGNATURE_ALGORITHM}: {error or 'invalid signature'}")
-    verified = [name for name, _, _ in checks] == list(CHECKS) and all(passed for _, passed, _ in checks)
-    return verified, checks
+def run(command: List[str], capture: bool = True) -> subprocess.CompletedProcess:
+    return subprocess.run(command, stdout=subprocess.PIPE if capture else None, timeout=600)
 
 
 def default_output(source: Path) -> Path:
     return DEFAULT_OUTPUT_DIR / f"{source.stem}-signed{source.suffix or '.ttf'}"
-
-
-def sign(font: bytes, key: Ed25519PrivateKey, log=print) -> bytes:
-    """Runs the two passes on `font` and returns the signed font."""
-    reserve_size = manifest_size_bound()
-    log(f"reserve size:   {reserve_size} bytes (upper bound of the stand-in manifest's size)")
-    reserved = glyphward.reserve_manifest_placeholder(font, reserve_size)
-    log(f"reserved font:  {len(reserved)} bytes")
-
-    ranges = glyphward.data_hash_ranges(reserved)
-    log("excluded from the hash:")
-    for start, length in ranges:
-        log(f"  bytes {start}..{start + length - 1} ({length} bytes)")
-
-    digest = hash_outside(reserved, ranges)
-    log(f"{HASH_ALGORITHM}:         {digest.hex()}")
-
-    manifest = make_manifest(digest, ranges, key)
-    log(f"manifest:       {len(manifest)} bytes (STAND-IN JSON, not a real C2PA manifest), "
-        f"signed with {SIGNATURE_ALGORITHM}")
-    for line in manifest.decode("utf-8").splitlines():
-        log(f"  | {line}")
-    return glyphward.fill_manifest_store(reserved, manifest)
 
 
 def main(argv: Sequence[str]) -> int:
@@ -202,35 +80,50 @@ def main(argv: Sequence[str]) -> int:
         return 2
     source = Path(args[0]) if args else DEFAULT_INPUT
     target = Path(args[1]) if len(args) == 2 else default_output(source)
+    glyphward = glyphward_command()
 
-    try:
-        font = source.read_bytes()
-    except OSError as error:
-        print(f"error: cannot read {source}: {error}", file=sys.stderr)
+    info = run(glyphward + ["info", "--json", "-q", str(source)])
+    (record,) = json.loads(info.stdout)
+    if record["error"] is not None:
+        print(f"error: glyphward refused {source}: {record['error']}", file=sys.stderr)
         return 2
-    print(f"input:          {source} ({len(font)} bytes)")
+    print(f"input:          {source} ({record['size']} bytes, "
+          f"{'with' if record['c2pa_table'] else 'without'} a C2PA table)")
 
-    key = Ed25519PrivateKey.generate()
-    try:
-        signed = sign(font, key)
-    except ValueError as error:
-        print(f"error: glyphward refused {source}: {error}", file=sys.stderr)
-        return 2
+    with tempfile.TemporaryDirectory(prefix="glyphward-demo-") as workspace:
+        key = Path(workspace) / "demo-key.pem"
+        public_key = run([sys.executable, str(SIGNER), "--new-key", str(key)]).stdout.decode().strip()
+        print(f"signing key:    new {SIGNATURE_ALGORITHM} key for this run, public key {public_key}")
+        reserve_size = manifest_size_bound()
+        print(f"reserve size:   {reserve_size} bytes (upper bound of the stand-in manifest's size)")
 
-    target.parent.mkdir(parents=True, exist_ok=True)
-    target.write_bytes(signed)
-    print(f"output:         {target} ({len(signed)} bytes)")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        signer = shlex.join([sys.executable, str(SIGNER), "--key", str(key)])
+        sign = glyphward + ["sign", str(source), "-o", str(target), "--size", str(reserve_size),
+                            "--signer", signer]
+        print(f"$ {shlex.join(['glyphward'] + sign[1:])}")
+        signed = run(sign, capture=False)
+        if signed.returncode != 0:
+            print(f"SIGNING FAILED (glyphward sign exited with status {signed.returncode}; "
+                  "its message is above)")
+            return 1
 
-    print("verification:")
-    public = key.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
-    verified, checks = verify(target.read_bytes(), public)
-    for name, passed, detail in checks:
-        print(f"  {'ok  ' if passed else 'FAIL'} {name}: {detail}")
-    if verified:
-        print("VERIFIED (with a stand-in manifest, not a real C2PA manifest)")
-        return 0
-    print("VERIFICATION FAILED")
-    return 1
+    print(f"output:         {target} ({target.stat().st_size} bytes)")
+    digest = json.loads(run(glyphward + ["digest", "--json", str(target)]).stdout)
+    print("excluded from the hash:")
+    for item in digest["exclusions"]:
+        start, length = item["start"], item["length"]
+        print(f"  bytes {start}..{start + length - 1} ({length} bytes)")
+    print(f"{digest['algorithm']}:         {digest['hash']}")
+    manifest = run(glyphward + ["extract", str(target)]).stdout.rstrip(b"\0")
+    print(f"manifest:       {len(manifest)} bytes (STAND-IN JSON, not a real C2PA manifest), "
+          f"signed with {SIGNATURE_ALGORITHM}")
+    for line in manifest.decode("utf-8").splitlines():
+        print(f"  | {line}")
+
+    verified, checks = verify(target.read_bytes(), bytes.fromhex(public_key))
+    print_verification(verified, checks)
+    return 0 if verified else 1
 
 
 if __name__ == "__main__":

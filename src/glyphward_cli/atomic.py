@@ -1,0 +1,94 @@
+"""Writing a file so that it is either wholly replaced or left as it was.
+
+The data goes to a new file beside the destination (same directory, so the
+same file system), is flushed and synced, and is then renamed over the
+destination, which readers therefore see either old or new, never half
+written. Any failure, cancellation included, removes the new file and leaves
+the destination untouched.
+"""
+from __future__ import annotations
+
+import os
+import threading
+from typing import Optional
+
+from .errors import Cancelled, FontFailure
+
+
+def write_atomically(destination: str, data: bytes, cancel: Optional[threading.Event] = None) -> None:
+    """Replaces `destination` with `data`.
+
+    A symbolic link is followed, so that the file it points to is replaced
+    and the link kept. A file that already exists keeps its permission bits
+    (and, where allowed, its owner); a new one gets the usual mode for a new
+    file (0666 less the umask). Raises FontFailure naming the destination
+    and the cause, or Cancelled when `cancel` is set before the rename.
+    """
+    target = os.path.realpath(destination)
+    directory, name = os.path.split(target)
+    try:
+        existing: Optional[os.stat_result] = os.stat(target)
+    except FileNotFoundError:
+        existing = None
+    except OSError as error:
+        raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+
+    temporary, fd = _create_beside(directory, name, destination)
+    try:
+        try:
+            if existing is not None:
+                _copy_ownership(fd, existing)
+            with os.fdopen(fd, "wb", closefd=True) as file:
+                file.write(data)
+                file.flush()
+                os.fsync(file.fileno())
+            if cancel is not None and cancel.is_set():
+                raise Cancelled()
+            os.replace(temporary, target)
+        except OSError as error:
+            raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    _sync_directory(directory)
+
+
+def _create_beside(directory: str, name: str, shown: str):
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    for _ in range(100):
+        temporary = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.glyphward-tmp")
+        try:
+            # 0o666: the umask then gives a new destination its usual mode.
+            return temporary, os.open(temporary, flags, 0o666)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            raise FontFailure(f"cannot write {shown}: {error.strerror}") from None
+    raise FontFailure(f"cannot write {shown}: no free temporary file name in its directory")
+
+
+def _copy_ownership(fd: int, existing: os.stat_result) -> None:
+    if (existing.st_uid, existing.st_gid) != (os.geteuid(), os.getegid()):
+        try:
+            os.fchown(fd, existing.st_uid, existing.st_gid)
+        except PermissionError:
+            pass  # Only root may give a file away; the new file stays ours.
+    os.fchmod(fd, existing.st_mode & 0o7777)
+
+
+def _sync_directory(directory: str) -> None:
+    """Makes the rename itself durable. Best effort: the file is in place
+    whether or not the directory can be synced."""
+    try:
+        fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)

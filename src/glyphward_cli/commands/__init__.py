@@ -1,0 +1,1 @@
+"""One module per command: `add_arguments(parser)` and `run(args, parser)`."""

@@ -1,0 +1,129 @@
+"""sign fonts with an external signer: reserve, hash, sign, fill, verify, write
+
+For each font: reserve --size bytes for the Manifest Store, compute the
+exclusion ranges and the hash of every other byte, run the signer, fill its
+manifest into the reservation, check the result, and write it.
+
+The signer (--signer CMD, split like a shell line and run without a shell,
+once per font) reads one JSON object on standard input:
+
+  {"font": INPUT PATH, "reserved_font": PATH OF A TEMPORARY COPY OF THE
+   RESERVED FONT, "reserved_size": N, "hash": {"algorithm": "sha256",
+   "value": HEX}, "exclusions": [{"start": S, "length": L}, ...]}
+
+and writes the signed Manifest Store, raw bytes, to standard output, exiting
+0; its standard error is passed through. A non-zero exit (a signal
+included), no output, an output longer than the reservation, or a run longer
+than --signer-timeout (the signer is then killed) fails that font.
+
+Before writing, the filled font must have the reserved font's length, the
+same bytes outside the exclusion ranges, the same ranges, the manifest
+followed by zeros as its store, and be compliant (is_compliant); a font that
+fails a check is not written.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import shlex
+import threading
+from typing import List
+
+from ..atomic import write_atomically
+from ..batch import Task, run_batch
+from ..errors import FontFailure
+from ..files import read_font
+from ..hashing import ALGORITHMS
+from ..options import add_fonts, add_output, positive_int, positive_seconds, tasks
+
+DEFAULT_SIZE = 32768  # room for a typical signed manifest with its certificate chain
+
+
+def signer_command(text: str) -> List[str]:
+    try:
+        command = shlex.split(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"cannot split {text!r}: {error}") from None
+    if not command:
+        raise argparse.ArgumentTypeError("empty command")
+    return command
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_fonts(parser, many=True)
+    parser.add_argument("--signer", type=signer_command, required=True, metavar="CMD",
+                        help="the signer's command line, run once per font")
+    parser.add_argument("--size", type=positive_int, default=DEFAULT_SIZE, metavar="N",
+                        help=f"bytes reserved for the signed manifest (default {DEFAULT_SIZE})")
+    parser.add_argument("--uri", metavar="URI", help="also record this active manifest URI")
+    parser.add_argument("--algorithm", choices=ALGORITHMS, default="sha256",
+                        help="hash algorithm (default sha256)")
+    parser.add_argument("--signer-timeout", type=positive_seconds, default=120.0, metavar="SECONDS",
+                        help="kill the signer and fail the font after this long (default 120)")
+    add_output(parser, many=True)
+
+
+def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
+    import shutil
+    import tempfile
+
+    import glyphward
+
+    from ..hashing import hash_outside
+    from ..signer import run_signer
+
+    assert task.destination is not None
+    reserved = glyphward.reserve_manifest_placeholder(read_font(task.path), args.size, args.uri)
+    ranges = glyphward.data_hash_ranges(reserved)
+    digest = hash_outside(reserved, ranges, args.algorithm)
+
+    workspace = tempfile.mkdtemp(prefix="glyphward-sign-")
+    try:
+        copy = os.path.join(workspace, os.path.basename(task.path))
+        with open(copy, "wb") as file:
+            file.write(reserved)
+        request = {
+            "font": task.path,
+            "reserved_font": copy,
+            "reserved_size": args.size,
+            "hash": {"algorithm": args.algorithm, "value": digest},
+            "exclusions": [{"start": start, "length": length} for start, length in ranges],
+        }
+        manifest = run_signer(args.signer, request, args.size, args.signer_timeout, cancel)
+    except OSError as error:
+        raise FontFailure(f"cannot write the reserved copy for the signer: {error.strerror}") from None
+    finally:
+        shutil.rmtree(workspace, ignore_errors=True)
+
+    signed = glyphward.fill_manifest_store(reserved, manifest)
+    check_filled(reserved, signed, ranges, manifest)
+    write_atomically(task.destination, signed, cancel)
+
+
+def check_filled(reserved: bytes, signed: bytes, ranges, manifest: bytes) -> None:
+    """Raises FontFailure unless `signed` is `reserved` with `manifest` in
+    its store and nothing else changed outside the exclusion ranges."""
+    import glyphward
+
+    def fail(why: str) -> None:
+        raise FontFailure(f"the signed font fails verification: {why}; not written")
+
+    if len(signed) != len(reserved):
+        fail(f"it is {len(signed)} bytes, the reserved font {len(reserved)}")
+    if glyphward.data_hash_ranges(signed) != ranges:
+        fail("its exclusion ranges differ from the reserved font's")
+    position = 0
+    for start, length in ranges + [(len(reserved), 0)]:
+        if signed[position:start] != reserved[position:start]:
+            fail(f"bytes between {position} and {start} changed")
+        position = start + length
+    store = glyphward.read_manifest_store(signed)
+    if store != manifest + bytes(len(store) - len(manifest)):
+        fail("its Manifest Store is not the signer's manifest followed by zeros")
+    if not glyphward.is_compliant(signed):
+        fail("is_compliant is False")
+
+
+def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    return run_batch(tasks(parser, args), lambda task, cancel: sign(task, args, cancel),
+                     jobs=args.jobs, quiet=args.quiet, verb="signed")

@@ -1,0 +1,48 @@
+"""Reading the files the commands are given, with one-line errors."""
+from __future__ import annotations
+
+import errno
+import os
+import stat
+import sys
+
+from .errors import FontFailure
+
+
+def read_font(path: str) -> bytes:
+    """The bytes of the font file at `path`.
+
+    Only regular files are read: a directory, a FIFO or a device (which
+    could block or never end) is refused before reading anything.
+    """
+    flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NONBLOCK", 0)
+    try:
+        fd = os.open(path, flags)
+    except OSError as error:
+        raise FontFailure(f"cannot read: {error.strerror}") from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise FontFailure(f"cannot read: {os.strerror(errno.EISDIR)}")
+        if not stat.S_ISREG(mode):
+            raise FontFailure("cannot read: not a regular file")
+        with os.fdopen(fd, "rb", buffering=0, closefd=False) as file:
+            return file.read()
+    except OSError as error:
+        raise FontFailure(f"cannot read: {error.strerror}") from None
+    finally:
+        os.close(fd)
+
+
+def read_data(path: str) -> bytes:
+    """The bytes of a data file (a Manifest Store, a signed manifest); `-`
+    is standard input."""
+    if path == "-":
+        return sys.stdin.buffer.read()
+    try:
+        if os.path.isdir(path):
+            raise FontFailure(f"cannot read: {os.strerror(errno.EISDIR)}")
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError as error:
+        raise FontFailure(f"cannot read: {error.strerror}") from None

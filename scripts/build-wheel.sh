@@ -51,7 +51,9 @@ trap 'rm -rf "$work"' EXIT
 built=("$work"/linux/glyphward-*-cp39-abi3-linux_"$arch".whl)
 [[ -f ${built[0]} && ${#built[@]} == 1 ]] || { echo "build-wheel.sh: no single wheel in $work/linux" >&2; exit 1; }
 
-"$bin/auditwheel" repair --plat "manylinux_2_17_$arch" --wheel-dir "$work/repaired" "${built[0]}" >&2 2>"$work/repair.log" \
+# --plat auto: the most widely compatible tag the file qualifies for (an
+# explicit --plat only names the build machine's processor).
+"$bin/auditwheel" repair --plat auto --wheel-dir "$work/repaired" "${built[0]}" >&2 2>"$work/repair.log" \
   || { cat "$work/repair.log" >&2; exit 1; }
 repaired=("$work"/repaired/glyphward-*-cp39-abi3-*manylinux_2_17_"$arch".whl)
 [[ -f ${repaired[0]} && ${#repaired[@]} == 1 ]] || { cat "$work/repair.log" >&2; exit 1; }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Makes the virtual environment of the release tools (build/dist-tools, with
-# the versions pinned in scripts/dist-requirements.txt) unless it is there and
-# up to date, and prints its bin directory.
+# Makes the virtual environment of the release tools (build/dist-tools, or
+# GLYPHWARD_DIST_TOOLS, with the versions pinned in
+# scripts/dist-requirements.txt) unless it is there and up to date, and prints
+# its bin directory.
 #   bin=$(bash scripts/dist-tools.sh)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 requirements="$root/scripts/dist-requirements.txt"
-venv="$root/build/dist-tools"
+venv="${GLYPHWARD_DIST_TOOLS:-$root/build/dist-tools}"
 python="${GLYPHWARD_DIST_PYTHON:-$(ls -d /root/.pyenv/versions/3.9.*/bin/python3 2>/dev/null | head -1)}"
 python="${python:-python3}"
 

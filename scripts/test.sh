@@ -10,14 +10,18 @@ step() { printf '\n===== %s\n' "$*"; }
 step "system packages"
 bash scripts/setup-system.sh
 
-step "manylinux wheel"
-# The release wheel (Zig's clang, glibc 2.17, repaired by auditwheel): every
-# step below installs this file.
-wheel=$(bash scripts/build-wheel.sh)
-echo "built $wheel"
+step "release build: sdist, and from it the manylinux wheels (x86-64, arm64)"
+bash scripts/release.sh
+# The x86-64 release wheel (Zig's clang, glibc 2.17, repaired by auditwheel):
+# every step below that installs glyphward installs this file.
+wheel=$(ls "$PWD"/dist/glyphward-*-cp39-abi3-*manylinux_2_17_x86_64.whl)
+arm64_wheel=$(ls "$PWD"/dist/glyphward-*-cp39-abi3-*manylinux_2_17_aarch64.whl)
 
-step "auditwheel and abi3audit"
-bash scripts/check-abi.sh "$wheel"
+step "release checks: twine, auditwheel, abi3audit, the sdist built with the system compiler and tested"
+bash scripts/check-dist.sh dist
+
+step "reproducible build"
+bash scripts/check-reproducible.sh dist
 
 step "type stubs"
 bash scripts/check-types.sh "$wheel"

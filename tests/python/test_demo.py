@@ -1,5 +1,7 @@
-"""examples/sign_font.py, run as a user would run it, and its result checked
-without any of its own code."""
+"""The signing demo, examples/sign_font.py, run as a user would run it: it signs
+through the `glyphward` command and the example signer examples/stand_in_signer.py;
+its result is checked without any of its own code. The example verifier,
+examples/verify_font.py, must reject what does not verify."""
 import hashlib
 import io
 import json
@@ -11,15 +13,17 @@ import pytest
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 import glyphward
-from fontbuilder import build_font, tables_of
+from cli_support import glyphward_command  # noqa: F401
+from fontbuilder import build_font, parse_directory, tables_of
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 SIGN_FONT = EXAMPLES / "sign_font.py"
+VERIFY_FONT = EXAMPLES / "verify_font.py"
 DEMO_FONT = EXAMPLES / "fonts" / "GlyphwardDemo.ttf"
 
 
-def run(*args, cwd=None):
-    return subprocess.run([sys.executable, str(SIGN_FONT), *map(str, args)], capture_output=True, text=True,
+def run(*args, cwd=None, script=SIGN_FONT):
+    return subprocess.run([sys.executable, str(script), *map(str, args)], capture_output=True, text=True,
                           timeout=120, cwd=cwd)
 
 
@@ -95,6 +99,7 @@ def test_demo_font_script_builds_the_same_font(tmp_path):
     assert made["hmtx"].metrics == shipped["hmtx"].metrics
 
 
+@pytest.mark.usefixtures("glyphward_command")
 @pytest.mark.parametrize("font_name", ["demo", "dejavu"])
 def test_demo_signs_and_the_result_verifies_independently(font_name, tmp_path, request):
     source = DEMO_FONT if font_name == "demo" else Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
@@ -105,11 +110,12 @@ def test_demo_signs_and_the_result_verifies_independently(font_name, tmp_path, r
     assert result.returncode == 0, result.stdout + result.stderr
     assert "VERIFIED" in result.stdout
     assert "stand-in" in result.stdout.lower()
+    assert "$ glyphward sign " in result.stdout and "stand_in_signer.py --key " in result.stdout
 
     original, signed = source.read_bytes(), target.read_bytes()
     manifest = check_signed(original, signed)
     # What it printed matches what it wrote.
-    assert f"({len(original)} bytes)" in result.stdout
+    assert f"({len(original)} bytes, without a C2PA table)" in result.stdout
     assert f"({len(signed)} bytes)" in result.stdout
     assert manifest["hash"]["value"] in result.stdout
     for start, length in glyphward.data_hash_ranges(signed):
@@ -122,6 +128,7 @@ def test_demo_signs_and_the_result_verifies_independently(font_name, tmp_path, r
     assert hash_outside(bytes(tampered), ranges) != manifest["hash"]["value"]
 
 
+@pytest.mark.usefixtures("glyphward_command")
 def test_demo_default_output_path(tmp_path):
     source = tmp_path / "My Font.ttf"
     source.write_bytes(DEMO_FONT.read_bytes())
@@ -135,15 +142,50 @@ def test_demo_default_output_path(tmp_path):
         expected.unlink(missing_ok=True)
 
 
+@pytest.mark.usefixtures("glyphward_command")
 def test_demo_fails_when_the_signed_font_does_not_verify(tmp_path):
     # Without a head table there is no whole-font checksum, so is_compliant is
-    # False and the demo must say so and exit non-zero.
+    # False: `glyphward sign` refuses to write the font, and the demo must say
+    # so and exit non-zero.
     source = tmp_path / "nohead.ttf"
     source.write_bytes(build_font([("cmap", bytes(range(10))), ("glyf", b"outline")]))
     result = run(source, tmp_path / "out.ttf")
     assert result.returncode == 1, result.stdout + result.stderr
-    assert "VERIFICATION FAILED" in result.stdout
-    assert "FAIL is_compliant" in result.stdout
+    assert "SIGNING FAILED" in result.stdout and "VERIFIED" not in result.stdout
+    assert f"glyphward: {source}: the signed font fails verification: is_compliant is False; not written" \
+        in result.stderr
+    assert not (tmp_path / "out.ttf").exists()
+
+
+@pytest.mark.usefixtures("glyphward_command")
+@pytest.mark.parametrize("tamper, failed_check", [
+    ("hashed byte", "FAIL data hash"),
+    ("recorded range", "FAIL exclusion ranges"),
+    ("other key", "FAIL signature"),
+])
+def test_verifier_rejects_what_does_not_verify(tmp_path, tamper, failed_check):
+    target = tmp_path / "signed.ttf"
+    assert run(DEMO_FONT, target).returncode == 0
+    signed = bytearray(target.read_bytes())
+    args = []
+    if tamper == "hashed byte":
+        (name_offset,) = [offset for tag, _, offset, _ in parse_directory(bytes(signed)) if tag == b"name"]
+        signed[name_offset + 10] ^= 1
+    elif tamper == "recorded range":
+        # The manifest's first recorded exclusion says 5 bytes where there are 4.
+        at = signed.index(b'"length": 4', glyphward.data_hash_ranges(bytes(signed))[1][0])
+        signed[at:at + 11] = b'"length": 5'
+    if tamper != "other key":
+        # Filling the store again makes the whole-font checksum right, so that
+        # only the tampering shows.
+        signed = bytearray(glyphward.fill_manifest_store(bytes(signed), glyphward.read_manifest_store(bytes(signed))))
+    else:
+        args = ["11" * 32]
+    target.write_bytes(bytes(signed))
+    result = run(target, *args, script=VERIFY_FONT)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "VERIFICATION FAILED" in result.stdout and failed_check in result.stdout
+    assert all(line.startswith("  ok") for line in result.stdout.splitlines()[1:-1] if failed_check not in line)
 
 
 @pytest.mark.parametrize("content, args", [

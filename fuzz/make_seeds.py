@@ -154,6 +154,8 @@ def main() -> None:
                            for f in all_fonts for s, u in ((64, None), (1, uri), (4, b""), (0, None))],
         # u16 manifest length, manifest, font
         "fill_fuzzer": [u16(len(m)) + m + f for f in all_fonts for m in (b"", b"signed!", bytes(range(64)))],
+        # destination alignment, source skip, bytes: each font at a few alignments
+        "checksum_fuzzer": [bytes([to, skip]) + f for f in all_fonts for to, skip in ((0, 0), (5, 3), (31, 30))],
     }
     for target, seeds in plan.items():
         print(f"{target}: {write(out / target, seeds)} seeds")

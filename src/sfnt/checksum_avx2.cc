@@ -54,10 +54,11 @@ GLYPHWARD_TARGET_AVX2 inline __m256i load(const uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
+// Stores `v` at destination + offset; the sum alone has no destination.
 template <Stores kStores>
-GLYPHWARD_TARGET_AVX2 inline void store(uint8_t* p, __m256i v) {
-  if constexpr (kStores == Stores::kCached) _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
-  if constexpr (kStores == Stores::kStreaming) _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
+GLYPHWARD_TARGET_AVX2 inline void store(uint8_t* destination, size_t offset, __m256i v) {
+  if constexpr (kStores == Stores::kCached) _mm256_storeu_si256(reinterpret_cast<__m256i*>(destination + offset), v);
+  if constexpr (kStores == Stores::kStreaming) _mm256_stream_si256(reinterpret_cast<__m256i*>(destination + offset), v);
 }
 
 GLYPHWARD_TARGET_AVX2 inline uint32_t lane_total(__m256i v) {
@@ -79,13 +80,12 @@ GLYPHWARD_TARGET_AVX2 uint32_t sum_vectors(uint8_t* destination, const uint8_t* 
   __m256i sum0 = _mm256_setzero_si256(), sum1 = sum0, sum2 = sum0, sum3 = sum0;
   size_t i = 0;
   for (; vectors - i >= 4; i += 4) {
-    const uint8_t* from = p + kVector * i;
-    const __m256i v0 = load(from), v1 = load(from + 32), v2 = load(from + 64), v3 = load(from + 96);
-    uint8_t* to = destination + kVector * i;
-    store<kStores>(to, v0);
-    store<kStores>(to + 32, v1);
-    store<kStores>(to + 64, v2);
-    store<kStores>(to + 96, v3);
+    const size_t at = kVector * i;
+    const __m256i v0 = load(p + at), v1 = load(p + at + 32), v2 = load(p + at + 64), v3 = load(p + at + 96);
+    store<kStores>(destination, at, v0);
+    store<kStores>(destination, at + 32, v1);
+    store<kStores>(destination, at + 64, v2);
+    store<kStores>(destination, at + 96, v3);
     sum0 = _mm256_add_epi32(sum0, _mm256_shuffle_epi8(v0, order));
     sum1 = _mm256_add_epi32(sum1, _mm256_shuffle_epi8(v1, order));
     sum2 = _mm256_add_epi32(sum2, _mm256_shuffle_epi8(v2, order));
@@ -93,7 +93,7 @@ GLYPHWARD_TARGET_AVX2 uint32_t sum_vectors(uint8_t* destination, const uint8_t* 
   }
   for (; i < vectors; ++i) {
     const __m256i v = load(p + kVector * i);
-    store<kStores>(destination + kVector * i, v);
+    store<kStores>(destination, kVector * i, v);
     sum0 = _mm256_add_epi32(sum0, _mm256_shuffle_epi8(v, order));
   }
   return lane_total(_mm256_add_epi32(_mm256_add_epi32(sum0, sum1), _mm256_add_epi32(sum2, sum3)));

@@ -83,6 +83,9 @@ def main(argv: Sequence[str]) -> int:
     glyphward = glyphward_command()
 
     info = run(glyphward + ["info", "--json", "-q", str(source)])
+    if info.returncode not in (0, 1):
+        print(f"error: glyphward info failed with status {info.returncode}", file=sys.stderr)
+        return 2
     (record,) = json.loads(info.stdout)
     if record["error"] is not None:
         print(f"error: glyphward refused {source}: {record['error']}", file=sys.stderr)

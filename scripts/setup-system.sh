@@ -11,6 +11,7 @@ packages=(
   fonts-dejavu-core      # real TrueType fonts
   fonts-noto-color-emoji # NotoColorEmoji.ttf, about 11 MB
   fonts-noto-cjk         # NotoSansCJK .ttc collections (CFF faces)
+  qemu-user-static       # runs the arm64 wheel's tests (scripts/test-arm64.sh)
 )
 
 missing=()

@@ -41,4 +41,7 @@ bash scripts/fuzz.sh "${GLYPHWARD_FUZZ_SECONDS:-60}"
 step "signing demo"
 GLYPHWARD_WHEEL="$wheel" bash scripts/demo.sh
 
+step "Python tests on the arm64 wheel, under emulation"
+bash scripts/test-arm64.sh "$arm64_wheel"
+
 step "all tests passed"

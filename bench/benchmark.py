@@ -359,10 +359,10 @@ class Paired:
         self.ratios = sorted(ratios)
         self.median = statistics.median(ratios)
 
-    def spread(self) -> str:
+    def spread(self, digits: int = 2) -> str:
         """The middle half of the ratios."""
         n = len(self.ratios)
-        return f"{self.ratios[n // 4]:.2f}-{self.ratios[(3 * n) // 4]:.2f}"
+        return f"{self.ratios[n // 4]:.{digits}f}-{self.ratios[(3 * n) // 4]:.{digits}f}"
 
 
 def time_pairs(task: Callable[[], Any], reference: Callable[[], Any], pairs: int,
@@ -537,7 +537,7 @@ class Target:
 
     def describe(self) -> str:
         assert self.paired is not None
-        pairs = f"middle half of {len(self.paired.ratios)} pairs {self.paired.spread()}"
+        pairs = f"middle half of {len(self.paired.ratios)} pairs {self.paired.spread(0 if self.at_least else 2)}"
         if self.at_least:
             return (f"{self.font_label}: {self.name} {self.paired.median:.0f}x faster than {self.reference} "
                     f"(>= {self.limit}; {pairs})")

@@ -4,7 +4,6 @@ import importlib.metadata
 import json
 import os
 import resource
-import shutil
 import stat
 import subprocess
 import sys
@@ -59,9 +58,11 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
     for name, data in cases.items():
         (tmp_path / name).write_bytes(data)
     (tmp_path / "folder.ttf").mkdir()
-    names = list(cases) + ["missing.ttf", "folder.ttf"]
+    (tmp_path / "secret.ttf").write_bytes(dejavu)
+    os.chmod(tmp_path / "secret.ttf", 0)
+    names = list(cases) + ["missing.ttf", "folder.ttf", "secret.ttf"]
 
-    result = run("info", "--json", "--jobs", jobs, *names, cwd=tmp_path)
+    result = run("info", "--json", "--jobs", jobs, *names, cwd=tmp_path, preexec_fn=obeying_permissions())
     assert result.returncode == 1
     records = json.loads(result.stdout)
     assert [r["path"] for r in records] == names
@@ -92,10 +93,11 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
         "web.woff2": "WOFF/WOFF2 fonts are not supported; decompress to SFNT first",
         "missing.ttf": "cannot read: No such file or directory",
         "folder.ttf": "cannot read: Is a directory",
+        "secret.ttf": "cannot read: Permission denied",
     }
     # Each failure is one line on standard error, in input order, then the summary.
     assert result.stderr.splitlines() == [f"glyphward: {name}: {message}" for name, message in errors.items()] \
-        + ["inspected 4 fonts, 5 failed"]
+        + ["inspected 4 fonts, 6 failed"]
 
     human = run("info", "-q", "both.ttf", "plain.ttf", "junk.ttf", cwd=tmp_path)
     assert human.returncode == 1 and human.stderr == f"glyphward: junk.ttf: {NOT_SFNT}\n"
@@ -170,11 +172,16 @@ def test_reading_commands_agree_with_the_module(tmp_path, fonts):
         "algorithm": "sha256", "hash": hash_outside(font, ranges),
         "exclusions": [{"start": s, "length": n} for s, n in ranges]}
 
-    # A font without a store: the module's message, one line, exit 1.
+    # Refusals: the module's message, one line, exit 1, nothing written.
     plain = fonts["CJK.otf"]
     for args in (["extract", plain], ["ranges", plain], ["digest", plain, "--json"]):
         result = run(*args)
         assert (result.returncode, result.stdout, result.stderr) == (1, b"", f"glyphward: {plain}: no C2PA table found in font\n")
+    (tmp_path / "big.bin").write_bytes(bytes(1001))
+    result = run("fill", path, "--manifest", tmp_path / "big.bin", "-o", tmp_path / "out.ttf")
+    assert (result.returncode, result.stderr) == (
+        1, f"glyphward: {path}: invalid C2PA table: signed manifest is 1001 bytes but only 1000 were reserved\n")
+    assert not (tmp_path / "out.ttf").exists()
 
 
 @pytest.mark.parametrize("args", [
@@ -284,10 +291,3 @@ def test_a_failed_write_leaves_the_destination_as_it_was(tmp_path, fonts, failur
     assert listing(directory) == ["DejaVuSans.ttf"]
 
 
-def test_unreadable_font_is_reported(tmp_path, fonts):
-    source = tmp_path / "secret.ttf"
-    shutil.copy(fonts["DejaVuSans.ttf"], source)
-    os.chmod(source, 0)
-    result = run("info", source, preexec_fn=obeying_permissions())
-    assert result.returncode == 1
-    assert result.stderr == f"glyphward: {source}: cannot read: Permission denied\n"

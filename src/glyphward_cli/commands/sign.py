@@ -77,11 +77,17 @@ def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
     ranges = glyphward.data_hash_ranges(reserved)
     digest = hash_outside(reserved, ranges, args.algorithm)
 
-    workspace = tempfile.mkdtemp(prefix="glyphward-sign-")
+    try:
+        workspace = tempfile.mkdtemp(prefix="glyphward-sign-")
+    except OSError as error:
+        raise FontFailure(f"cannot make a temporary directory for the signer: {error.strerror}") from None
     try:
         copy = os.path.join(workspace, os.path.basename(task.path))
-        with open(copy, "wb") as file:
-            file.write(reserved)
+        try:
+            with open(copy, "wb") as file:
+                file.write(reserved)
+        except OSError as error:
+            raise FontFailure(f"cannot write the reserved copy for the signer: {error.strerror}") from None
         request = {
             "font": task.path,
             "reserved_font": copy,
@@ -90,8 +96,6 @@ def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
             "exclusions": [{"start": start, "length": length} for start, length in ranges],
         }
         manifest = run_signer(args.signer, request, args.size, args.signer_timeout, cancel)
-    except OSError as error:
-        raise FontFailure(f"cannot write the reserved copy for the signer: {error.strerror}") from None
     finally:
         shutil.rmtree(workspace, ignore_errors=True)
 

@@ -42,7 +42,7 @@ def run_batch(tasks: List[Task], work: Work, show: Optional[Show] = None, *, job
     None. A failure is also reported on standard error as
     `glyphward: <path>: <message>`.
     """
-    from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+    from concurrent.futures import ThreadPoolExecutor, as_completed
 
     batch = len(tasks) > 1
     progress = Progress(len(tasks), enabled=batch and not quiet and sys.stderr.isatty())
@@ -61,10 +61,8 @@ def run_batch(tasks: List[Task], work: Work, show: Optional[Show] = None, *, job
     with _signals_raise() as ignore_signals:
         try:
             futures = [executor.submit(_attempt, work, task, cancel) for task in tasks]
-            pending = set(futures)
-            while shown < len(futures):
-                finished, pending = wait(pending, timeout=0.25, return_when=FIRST_COMPLETED)
-                progress.advance(len(finished))
+            for _ in as_completed(futures):
+                progress.advance(1)
                 while shown < len(futures) and futures[shown].done():
                     result, error = futures[shown].result()
                     task = tasks[shown]

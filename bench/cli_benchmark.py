@@ -28,6 +28,7 @@ import io
 import json
 import os
 import platform
+import resource
 import shutil
 import statistics
 import struct
@@ -162,25 +163,31 @@ def fonttools_info(paths: List[str]) -> int:
 
 # ---------------------------------------------------------------- timing
 
-def timed(command: List[str], **kwargs) -> float:
-    """Wall time of one run; exit status 1 is allowed (info reports the font
-    collections under /usr/share/fonts as fonts it cannot read)."""
+def timed(command: List[str], **kwargs) -> Tuple[float, float]:
+    """Wall time and CPU time (user + system, of the process and everything it
+    started) of one run. Exit status 1 is allowed: info reports the font
+    collections under /usr/share/fonts as fonts it cannot read."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     status = subprocess.run(command, stdout=subprocess.DEVNULL, **kwargs).returncode
     elapsed = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if status not in (0, 1):
         raise SystemExit(f"{command[:3]}... failed with status {status}")
-    return elapsed
+    return elapsed, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
-def signer_alone(count: int) -> float:
+def signer_alone(count: int) -> Tuple[float, float]:
     import shlex
 
     command, request = shlex.split(SIGNER), b'{"hash": {"algorithm": "sha256", "value": ""}}'
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     for _ in range(count):
         subprocess.run(command, input=request, stdout=subprocess.PIPE, check=True)
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return elapsed, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def cpu_name() -> str:
@@ -208,7 +215,7 @@ def main() -> int:
     me = [sys.executable, str(Path(__file__).resolve())]
     fonts = sorted(str(p) for p in FONTS.rglob("*") if p.is_file() and p.suffix.lower() in (".ttf", ".otf", ".ttc"))
     font_bytes = sum(os.path.getsize(p) for p in fonts)
-    times: Dict[str, List[float]] = {}
+    times: Dict[str, List[Tuple[float, float]]] = {}
     with tempfile.TemporaryDirectory(prefix="glyphward-cli-bench-") as workspace:
         source = Path(workspace) / "in"
         source.mkdir()
@@ -254,30 +261,31 @@ def main() -> int:
         for name, command in startup.items():
             times.setdefault(name, []).append(timed(command))
 
-    median = {name: statistics.median(values) for name, values in times.items()}
+    wall = {name: statistics.median(w for w, _ in values) for name, values in times.items()}
+    cpu = {name: statistics.median(c for _, c in values) for name, values in times.items()}
     print(f"CPU: {cpu_name()}, {os.cpu_count()} cores; CPython {platform.python_version()}, "
-          f"fontTools {fontTools.version}; medians of {args.rounds} rounds ({args.startup_runs} for start-up)\n")
+          f"fontTools {fontTools.version}; medians of {args.rounds} rounds ({args.startup_runs} for start-up); "
+          "CPU time is user + system of the command and every process it started\n")
+
+    def table(names: List[str], count: int, reference: str) -> None:
+        print("| run | wall s | fonts per second | vs fontTools | CPU s | fonts per CPU second | vs fontTools |")
+        print("|---|---:|---:|---:|---:|---:|---:|")
+        for name in names:
+            print(f"| {name} | {wall[name]:.3f} | {count / wall[name]:.0f} | {wall[reference] / wall[name]:.2f} "
+                  f"| {cpu[name]:.3f} | {count / cpu[name]:.0f} | {cpu[reference] / cpu[name]:.2f} |")
+
     print(f"sign, {args.copies} copies of DejaVuSans.ttf ({DEJAVU.stat().st_size} bytes), trivial signer:\n")
-    print("| run | seconds | fonts per second | vs fontTools script |")
-    print("|---|---:|---:|---:|")
-    for name in ("sign: glyphward", "sign: glyphward --jobs 2", "sign: fontTools script", "signer alone"):
-        seconds = median[name]
-        print(f"| {name} | {seconds:.2f} | {args.copies / seconds:.0f} | "
-              f"{median['sign: fontTools script'] / seconds:.2f} |")
-    own = (median["sign: glyphward"] - median["signer alone"]) / args.copies * 1000
-    print(f"\nglyphward's own work per font (sign minus signer alone): {own:.2f} ms\n")
+    table(["sign: glyphward", "sign: glyphward --jobs 2", "sign: fontTools script", "signer alone"], args.copies,
+          "sign: fontTools script")
+    own = (cpu["sign: glyphward"] - cpu["signer alone"]) / args.copies * 1000
+    print(f"\nglyphward's own CPU time per font (sign minus signer alone): {own:.2f} ms\n")
     print(f"info on every font under {FONTS} ({len(fonts)} files, {font_bytes} bytes):\n")
-    print("| run | seconds | fonts per second | vs fontTools script |")
-    print("|---|---:|---:|---:|")
-    for name in ("info: glyphward", "info: fontTools script"):
-        seconds = median[name]
-        print(f"| {name} | {seconds:.3f} | {len(fonts) / seconds:.0f} | "
-              f"{median['info: fontTools script'] / seconds:.2f} |")
+    table(["info: glyphward", "info: fontTools script"], len(fonts), "info: fontTools script")
     print("\nstart-up:\n")
-    print("| run | ms | vs python -c pass |")
+    print("| run | wall ms | vs python -c pass |")
     print("|---|---:|---:|")
     for name in startup:
-        print(f"| {name} | {median[name] * 1000:.1f} | {median[name] / median['python -c pass']:.2f} |")
+        print(f"| {name} | {wall[name] * 1000:.1f} | {wall[name] / wall['python -c pass']:.2f} |")
     return 0
 
 

@@ -3,7 +3,7 @@
 # named by GLYPHWARD_WHEEL, or this checkout) and fontTools into a virtual
 # environment under build/, then times `glyphward sign`, `glyphward info` and
 # `glyphward --version` against fontTools scripts doing the same work.
-#   bash scripts/cli-bench.sh [--copies N] [--rounds N] [--startup-runs N]
+#   bash scripts/cli-bench.sh [--copies N] [--rounds N] [--info-rounds N] [--startup-runs N]
 # Needs the fonts that scripts/setup-system.sh installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."

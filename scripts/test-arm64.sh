@@ -57,15 +57,16 @@ if [[ ! -x $sysroot/usr/bin/python$python_version || "$(cat "$stamp" 2>/dev/null
   echo "${packages[*]}" > "$stamp"
 fi
 
-# The test dependencies: arm64 wheels for CPython 3.11 (a manylinux tag up to
-# Debian 12's glibc 2.36), and pip itself to install them.
+# The wheel's own dependencies and the test dependencies: arm64 wheels for
+# CPython 3.11 (a manylinux tag up to Debian 12's glibc 2.36), and pip itself
+# to install them.
 platforms=()
 for tag in manylinux2014 manylinux_2_17 manylinux_2_28 manylinux_2_31 manylinux_2_34 manylinux_2_36; do
   platforms+=(--platform "${tag}_aarch64")
 done
 python3 -m pip download --quiet --dest "$base/wheels" "${platforms[@]}" \
   --python-version "$python_version" --implementation cp --abi "cp${python_version/./}" --abi abi3 --abi none \
-  --only-binary=:all: -r "$root/tests/requirements.txt" pip
+  --only-binary=:all: -r "$root/tests/requirements.txt" pip "$wheel"
 
 rm -rf "$venv"
 "$qemu" -L "$sysroot" "$sysroot/usr/bin/python$python_version" -m venv --without-pip "$venv"

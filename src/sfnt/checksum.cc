@@ -1,3 +1,5 @@
+// The portable checksum kernel, and the choice of the kernel that
+// sfnt_checksum and copy_with_checksum use.
 #include "checksum.h"
 
 #include <cstring>

@@ -31,7 +31,14 @@ struct ChecksumKernel {
   uint32_t (*copy_and_sum_streaming)(uint8_t* destination, const uint8_t* bytes, size_t length);
 };
 
-// Outputs from this size on are copied with copy_and_sum_streaming.
+// Outputs from this size on are copied with copy_and_sum_streaming: larger
+// than the share of the last-level cache that a copy can count on, on common
+// hardware. Measured with the AVX2 kernel on an Intel Xeon (KVM, 2 cores),
+// each copy timed in pairs against a memcpy of the same bytes, the source in
+// the cache: the streaming copy took 0.95 to 1.03 times as long as the cached
+// one at 16 MB, 0.87 at 24 MiB, 0.77 at 32 MiB and 0.65 at 64 MiB; with both
+// buffers evicted first, 0.6 at 11 and 16 MB. Below the threshold the copy
+// stays in the cache for whatever reads it next.
 constexpr size_t kStreamingCopy = size_t{32} << 20;
 
 // Plain C++, for every processor.

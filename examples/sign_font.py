@@ -25,7 +25,7 @@ The manifest is a STAND-IN, not a C2PA manifest (see stand_in.py); a real C2PA
 signer takes the place of stand_in_signer.py and nothing else changes.
 
 Exit status: 0 when the signed font verifies, 1 when signing or verification
-fails, 2 for bad usage or an input glyphward refuses.
+fails, 2 for bad usage, an input glyphward refuses, or no glyphward command.
 """
 from __future__ import annotations
 
@@ -59,7 +59,8 @@ def glyphward_command() -> List[str]:
     found = shutil.which("glyphward")
     if found:
         return [found]
-    raise SystemExit("error: the glyphward command is not installed (pip install . gives it)")
+    print("error: the glyphward command is not installed (pip install . gives it)", file=sys.stderr)
+    raise SystemExit(2)
 
 
 def run(command: List[str], capture: bool = True) -> subprocess.CompletedProcess:

@@ -188,6 +188,7 @@ def test_verifier_rejects_what_does_not_verify(tmp_path, tamper, failed_check):
     assert all(line.startswith("  ok") for line in result.stdout.splitlines()[1:-1] if failed_check not in line)
 
 
+@pytest.mark.usefixtures("glyphward_command")
 @pytest.mark.parametrize("content, args", [
     (b"this is not a font", ()),
     (None, ()),

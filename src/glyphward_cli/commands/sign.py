@@ -27,7 +27,7 @@ import argparse
 import os
 import shlex
 import threading
-from typing import List
+from typing import List, Tuple
 
 from ..atomic import write_atomically
 from ..batch import Task, run_batch
@@ -104,7 +104,7 @@ def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
     write_atomically(task.destination, signed, cancel)
 
 
-def check_filled(reserved: bytes, signed: bytes, ranges, manifest: bytes) -> None:
+def check_filled(reserved: bytes, signed: bytes, ranges: List[Tuple[int, int]], manifest: bytes) -> None:
     """Raises FontFailure unless `signed` is `reserved` with `manifest` in
     its store and nothing else changed outside the exclusion ranges."""
     import glyphward

@@ -2,7 +2,6 @@
 through the `glyphward` command and the example signer examples/stand_in_signer.py;
 its result is checked without any of its own code. The example verifier,
 examples/verify_font.py, must reject what does not verify."""
-import hashlib
 import io
 import json
 import subprocess
@@ -13,7 +12,7 @@ import pytest
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 import glyphward
-from cli_support import glyphward_command  # noqa: F401
+from cli_support import glyphward_command, hash_outside  # noqa: F401
 from fontbuilder import build_font, parse_directory, tables_of
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -25,16 +24,6 @@ DEMO_FONT = EXAMPLES / "fonts" / "GlyphwardDemo.ttf"
 def run(*args, cwd=None, script=SIGN_FONT):
     return subprocess.run([sys.executable, str(script), *map(str, args)], capture_output=True, text=True,
                           timeout=120, cwd=cwd)
-
-
-def hash_outside(font, ranges):
-    digest = hashlib.sha256()
-    position = 0
-    for start, length in sorted(ranges):
-        digest.update(font[position:start])
-        position = max(position, start + length)
-    digest.update(font[position:])
-    return digest.hexdigest()
 
 
 def check_signed(original, signed):

@@ -35,7 +35,7 @@ RULES: Tuple[str, ...] = (
     "actions-map-v2",  # C2PA 2.2, 18.14.12 (actions.cddl)
     "font-info-map",  # C2PA 2.2, 18.22.2 (font-info.cddl)
     "ingredient-map-v3",  # C2PA 2.2, 18.15.6 (ingredient.cddl)
-    "validation-results-map",  # C2PA 2.2, 15 (validation-results.cddl)
+    "validation-results-map",  # C2PA 2.2, 15.2.1 (validation-results.cddl)
     "tstContainer",  # C2PA 2.2, 10.3.2.5.4 (tstContainer.cddl)
 )
 
@@ -44,26 +44,26 @@ class _Fix(NamedTuple):
     file: str  # stem of the published file
     published: str  # exact text in that file ("" to append to it)
     fixed: str  # the text the engine gets instead
-    count: int = 1  # how many times the published text occurs in the file
+    times: int = 1  # how many times the published text occurs in the file
 
 
-def _text(pattern: str) -> str:
-    """``pattern`` as a CDDL text string (RFC 8610, 3.1; escapes of RFC 9682, 2.1)."""
+def cddl_text(pattern: str) -> str:
+    """``pattern`` as a CDDL text string (with the escapes RFC 9682 allows)."""
     return '"' + pattern.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 # Regular expressions. RFC 8610, 3.8.3 makes the argument of .regexp an XSD regular
-# expression (XML Schema Part 2, appendix F), matched against the whole text, and
+# expression (XML Schema Part 2, appendix F), which matches the whole text, and
 # cddl-verifier reads it so. The C2PA 2.2 files are written in the ECMAScript / PCRE
 # dialect instead: ^ and $ anchors (ordinary characters in XSD), (?:...) groups, a
 # (?!...) look-ahead and \b, which XSD does not have, so the schemas do not load; and
 # \w, \d, which mean [A-Za-z0-9_] and [0-9] there, while XSD's \w has no "_" (it is
-# punctuation), which the standard's own examples need (C2PA 2.2, 18.14.4, Example 8:
+# punctuation), which an example of C2PA 2.2 needs (18.14.4.7, Example 8:
 # "self#jumbf=c2pa.assertions/c2pa.ingredient.v3__1"). So every pattern of the files
 # a rule needs is rewritten into the XSD pattern that matches the same texts as the
 # published one read as ECMAScript (no flags) against the whole text: RFC 8610 and the
-# C2PA 2.2, 10.2.1 comment at jumbf-uri-type ("Head (#) and tail ($) are introduced in
-# regexp, so not needed explicitly") both make a pattern match the whole text.
+# comment at jumbf-uri-type in C2PA 2.2, 8.4.2.1 ("Head (#) and tail ($) are introduced
+# in regexp, so not needed explicitly") both make a pattern match the whole text.
 # Rewrites, by construct:
 #   ^ and $ around the pattern: dropped (XSD matches the whole text anyway);
 #   (?:X): (X) (a capturing group matches the same texts);
@@ -75,76 +75,81 @@ def _text(pattern: str) -> str:
 
 
 class Pattern(NamedTuple):
+    name: str
     where: Tuple[Tuple[str, int], ...]  # (file stem, occurrences)
     published: str  # the CDDL text string in the file, quotes included
     ecmascript: str  # the pattern it carries
     xsd: str  # the XSD pattern that matches the same texts
 
 
-_SEMVER = Pattern(
-    (("font-info", 1), ("asset-type", 1)),
-    r'"^(0|[1-9]\\d*)\\.(0|[1-9]\\d*)\\.(0|[1-9]\\d*)(?:-((?:0|[1-9]\\d*|\\d*[a-zA-Z-][0-9a-zA-Z-]*)'
-    r'(?:\\.(?:0|[1-9]\\d*|\\d*[a-zA-Z-][0-9a-zA-Z-]*))*))?(?:\\+([0-9a-zA-Z-]+(?:\\.[0-9a-zA-Z-]+)*))?$"',
-    r"^(0|[1-9]\d*)\.(0|[1-9]\d*)\.(0|[1-9]\d*)(?:-((?:0|[1-9]\d*|\d*[a-zA-Z-][0-9a-zA-Z-]*)"
-    r"(?:\.(?:0|[1-9]\d*|\d*[a-zA-Z-][0-9a-zA-Z-]*))*))?(?:\+([0-9a-zA-Z-]+(?:\.[0-9a-zA-Z-]+)*))?$",
-    r"(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)(-((0|[1-9][0-9]*|[0-9]*[a-zA-Z-][0-9a-zA-Z-]*)"
-    r"(\.(0|[1-9][0-9]*|[0-9]*[a-zA-Z-][0-9a-zA-Z-]*))*))?(\+([0-9a-zA-Z-]+(\.[0-9a-zA-Z-]+)*))?",
-)
-
 #: The patterns of the files, with their rewrites.
 PATTERNS: Tuple[Pattern, ...] = (
-    # jumbf-uri-type.
-    Pattern((("hashed-uri", 1),),
-            r'"self#jumbf=[\\w\\d\/][\\w\\d\\.\/:-]+[\\w\\d]"',
-            r"self#jumbf=[\w\d/][\w\d\./:-]+[\w\d]",
-            r"self#jumbf=[A-Za-z0-9_/][A-Za-z0-9_./:-]+[A-Za-z0-9_]"),
-    # ext-url-type. The \b follows a letter ([a-z]{2,6}), so it holds at the end of the
-    # text or before a character that is not in \w: the tail is empty or starts with
-    # one of the class's characters other than [A-Za-z0-9_].
-    Pattern((("hashed-ext-uri", 1),),
-            r'"https?:\/\/[-a-zA-Z0-9@:%._\\+~#=]{2,256}\\.[a-z]{2,6}\\b[-a-zA-Z0-9@:%_\\+.~#?&//=]*"',
-            r"https?://[-a-zA-Z0-9@:%._\+~#=]{2,256}\.[a-z]{2,6}\b[-a-zA-Z0-9@:%_\+.~#?&//=]*",
-            r"https?://[-a-zA-Z0-9@:%._\+~#=]{2,256}\.[a-z]{2,6}"
-            r"([-@:%\+.~#?&/=][-a-zA-Z0-9@:%_\+.~#?&/=]*)?"),
+    Pattern(
+        "jumbf-uri-type", (("hashed-uri", 1),),
+        r'"self#jumbf=[\\w\\d\/][\\w\\d\\.\/:-]+[\\w\\d]"',
+        r"self#jumbf=[\w\d/][\w\d\./:-]+[\w\d]",
+        r"self#jumbf=[A-Za-z0-9_/][A-Za-z0-9_./:-]+[A-Za-z0-9_]"),
+    # The \b follows a letter ([a-z]{2,6}), so it holds at the end of the text or before
+    # a character that is not in \w: the tail is empty or starts with one of the
+    # class's characters other than [A-Za-z0-9_].
+    Pattern(
+        "ext-url-type", (("hashed-ext-uri", 1),),
+        r'"https?:\/\/[-a-zA-Z0-9@:%._\\+~#=]{2,256}\\.[a-z]{2,6}\\b[-a-zA-Z0-9@:%_\\+.~#?&//=]*"',
+        r"https?://[-a-zA-Z0-9@:%._\+~#=]{2,256}\.[a-z]{2,6}\b[-a-zA-Z0-9@:%_\+.~#?&//=]*",
+        r"https?://[-a-zA-Z0-9@:%._\+~#=]{2,256}\.[a-z]{2,6}"
+        r"([-@:%\+.~#?&/=][-a-zA-Z0-9@:%_\+.~#?&/=]*)?"),
     # The entity-specific labels of $action-choice and $action-reason (actions.cddl),
     # $status-code (validation-results.cddl) and $type-choice (asset-type.cddl). Valid
     # XSD as published, where \d is any Unicode decimal digit: rewritten so that all
     # patterns are read in the one dialect they are written in.
-    Pattern((("actions", 2), ("validation-results", 1), ("asset-type", 1)),
-            r'"([\\da-zA-Z_-]+\\.)+[\\da-zA-Z_-]+"',
-            r"([\da-zA-Z_-]+\.)+[\da-zA-Z_-]+",
-            r"([0-9a-zA-Z_-]+\.)+[0-9a-zA-Z_-]+"),
-    # Semantic versions.
-    _SEMVER,
-    # postScriptName. The look-ahead refuses the text if any of its characters is one
-    # of []{}()<>/%, and all of them are in [!-~]: so the class is [!-~] less those
-    # characters (an XSD class subtraction).
-    Pattern((("font-info", 1),),
-            r'"^(?!.*[\\[\\]\\(\\)\\{\\}<>\\/%])[!-~]{1,63}$"',
-            r"^(?!.*[\[\]\(\)\{\}<>\/%])[!-~]{1,63}$",
-            r"[!-~-[\[\]\(\)\{\}<>/%]]{1,63}"),
-    # format-string.
-    Pattern((("ingredient", 1),),
-            r'"^\\w+\/[-+.\\w]+$"',
-            r"^\w+/[-+.\w]+$",
-            r"[A-Za-z0-9_]+/[-+.A-Za-z0-9_]+"),
-    # content_type of cloud-data-map (cloud-data.cddl is needed for size-type).
-    Pattern((("cloud-data", 1),),
-            r'"^[-\\w.]+/[-+\\w.]+$"',
-            r"^[-\w.]+/[-+\w.]+$",
-            r"[-A-Za-z0-9_.]+/[-+A-Za-z0-9_.]+"),
-    # start and end of npt-time-map, and of wall-clock-time-map. Published with single
-    # backslashes, "\d" and "\.", which RFC 9682, 2.1 does not allow in a text string
-    # (only JSON's escapes): the pattern meant is the text between the quotes.
-    Pattern((("regions-of-interest", 2),),
-            r'"^(?:(?:([01]?\d|2[0-3]):)?([0-5]?\d):)?([0-5]?\d)(\.(\d{1,9}))?$"',
-            r"^(?:(?:([01]?\d|2[0-3]):)?([0-5]?\d):)?([0-5]?\d)(\.(\d{1,9}))?$",
-            r"((([01]?[0-9]|2[0-3]):)?([0-5]?[0-9]):)?([0-5]?[0-9])(\.([0-9]{1,9}))?"),
-    Pattern((("regions-of-interest", 2),),
-            r'"^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(\.\d+)?(([+-]\d{2}:\d{2})|Z)$"',
-            r"^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(\.\d+)?(([+-]\d{2}:\d{2})|Z)$",
-            r"([0-9]{4})-([0-9]{2})-([0-9]{2})T([0-9]{2}):([0-9]{2}):([0-9]{2})(\.[0-9]+)?"
-            r"(([+-][0-9]{2}:[0-9]{2})|Z)"),
+    Pattern(
+        "label", (("actions", 2), ("validation-results", 1), ("asset-type", 1)),
+        r'"([\\da-zA-Z_-]+\\.)+[\\da-zA-Z_-]+"',
+        r"([\da-zA-Z_-]+\.)+[\da-zA-Z_-]+",
+        r"([0-9a-zA-Z_-]+\.)+[0-9a-zA-Z_-]+"),
+    # The version of font-info-map and asset-type-map.
+    Pattern(
+        "semver", (("font-info", 1), ("asset-type", 1)),
+        r'"^(0|[1-9]\\d*)\\.(0|[1-9]\\d*)\\.(0|[1-9]\\d*)(?:-((?:0|[1-9]\\d*|\\d*[a-zA-Z-][0-9a-zA-Z-]*)'
+        r'(?:\\.(?:0|[1-9]\\d*|\\d*[a-zA-Z-][0-9a-zA-Z-]*))*))?(?:\\+([0-9a-zA-Z-]+(?:\\.[0-9a-zA-Z-]+)*))?$"',
+        r"^(0|[1-9]\d*)\.(0|[1-9]\d*)\.(0|[1-9]\d*)(?:-((?:0|[1-9]\d*|\d*[a-zA-Z-][0-9a-zA-Z-]*)"
+        r"(?:\.(?:0|[1-9]\d*|\d*[a-zA-Z-][0-9a-zA-Z-]*))*))?(?:\+([0-9a-zA-Z-]+(?:\.[0-9a-zA-Z-]+)*))?$",
+        r"(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)\.(0|[1-9][0-9]*)(-((0|[1-9][0-9]*|[0-9]*[a-zA-Z-][0-9a-zA-Z-]*)"
+        r"(\.(0|[1-9][0-9]*|[0-9]*[a-zA-Z-][0-9a-zA-Z-]*))*))?(\+([0-9a-zA-Z-]+(\.[0-9a-zA-Z-]+)*))?"),
+    # The look-ahead refuses the text if any of its characters is one of []{}()<>/%,
+    # and all of them are in [!-~]: so the class is [!-~] less those characters (an
+    # XSD class subtraction).
+    Pattern(
+        "postScriptName", (("font-info", 1),),
+        r'"^(?!.*[\\[\\]\\(\\)\\{\\}<>\\/%])[!-~]{1,63}$"',
+        r"^(?!.*[\[\]\(\)\{\}<>\/%])[!-~]{1,63}$",
+        r"[!-~-[\[\]\(\)\{\}<>/%]]{1,63}"),
+    Pattern(
+        "format-string", (("ingredient", 1),),
+        r'"^\\w+\/[-+.\\w]+$"',
+        r"^\w+/[-+.\w]+$",
+        r"[A-Za-z0-9_]+/[-+.A-Za-z0-9_]+"),
+    # Of cloud-data-map: cloud-data.cddl is needed for size-type.
+    Pattern(
+        "content_type", (("cloud-data", 1),),
+        r'"^[-\\w.]+/[-+\\w.]+$"',
+        r"^[-\w.]+/[-+\w.]+$",
+        r"[-A-Za-z0-9_.]+/[-+A-Za-z0-9_.]+"),
+    # The start and end of npt-time-map and of wall-clock-time-map (C2PA 2.2, 18.2.3)
+    # are published with single backslashes, "\d" and "\.", which RFC 9682 does not
+    # allow in a text string (only JSON's escapes): the pattern meant is the text
+    # between the quotes.
+    Pattern(
+        "npt-time", (("regions-of-interest", 2),),
+        r'"^(?:(?:([01]?\d|2[0-3]):)?([0-5]?\d):)?([0-5]?\d)(\.(\d{1,9}))?$"',
+        r"^(?:(?:([01]?\d|2[0-3]):)?([0-5]?\d):)?([0-5]?\d)(\.(\d{1,9}))?$",
+        r"((([01]?[0-9]|2[0-3]):)?([0-5]?[0-9]):)?([0-5]?[0-9])(\.([0-9]{1,9}))?"),
+    Pattern(
+        "wall-clock-time", (("regions-of-interest", 2),),
+        r'"^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(\.\d+)?(([+-]\d{2}:\d{2})|Z)$"',
+        r"^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(\.\d+)?(([+-]\d{2}:\d{2})|Z)$",
+        r"([0-9]{4})-([0-9]{2})-([0-9]{2})T([0-9]{2}):([0-9]{2}):([0-9]{2})(\.[0-9]+)?"
+        r"(([+-][0-9]{2}:[0-9]{2})|Z)"),
 )
 
 
@@ -157,7 +162,7 @@ def _plug(name: str) -> str:
 _FIXES: Tuple[_Fix, ...] = (
     # Published: each pattern of PATTERNS. Engine: an XSD pattern. Meaning: the XSD
     # pattern matches the same texts (see above).
-    *(_Fix(stem, p.published, _text(p.xsd), count) for p in PATTERNS for stem, count in p.where),
+    *(_Fix(stem, p.published, cddl_text(p.xsd), count) for p in PATTERNS for stem, count in p.where),
     # Published: assertion-metadata-common.cddl defines "$localization-data-entry /= {...}"
     # and uses "[1* localization-data-entry]", a name no file defines. Engine: an
     # undefined name does not load. Meaning: the socket defined in the same file under
@@ -165,8 +170,9 @@ _FIXES: Tuple[_Fix, ...] = (
     _Fix("assertion-metadata-common", "[1* localization-data-entry]", "[1* $localization-data-entry]"),
     # Published: action-item-map-v2 and action-template-map-v2 list
     # "action-common-map-v2," among their members, and action-common-map-v2 is a map
-    # ({...}). Engine: a type among the members of a map needs a key (RFC 8610, 3.5.1);
-    # the unwrap operator "~" (RFC 8610, 3.7) puts the map's members there instead.
+    # ({...}). Engine: a type among the members of a map needs a key ("'b' is a type, so
+    # it needs a key in a map"); the unwrap operator "~" (RFC 8610, 3.7) puts the map's
+    # members there instead.
     # Meaning: the members of action-common-map-v2 ("now additional common items")
     # are members of the action and of the template, as C2PA 2.2, 18.14.12 describes.
     _Fix("actions", "  action-common-map-v2, ; now additional common items",
@@ -175,15 +181,16 @@ _FIXES: Tuple[_Fix, ...] = (
          "  ~action-common-map-v2,       ; additional common items"),
     # Published: "templateParameters": parameters-common-map-v2, where
     # parameters-common-map-v2 is a group, ( * tstr => any ). Engine: a group is not a
-    # type (RFC 8610, 3.5); "{ parameters-common-map-v2 }" is the map of that group.
+    # type ("'g' is a group and cannot be used as a type; wrap it as '{ g }'"), and
+    # "{ parameters-common-map-v2 }" is the map of that group.
     # Meaning: a map of any further keys, as C2PA 2.2, 18.14.6.1 describes
     # ("allows the inclusion of any other keys (and their associated values)").
     _Fix("actions", '"templateParameters": parameters-common-map-v2',
          '"templateParameters": { parameters-common-map-v2 }'),
     # Published: names used as type sockets ("$generator-info-map") that no file plugs,
     # while a rule of the same name without "$" is defined ("generator-info-map = {...}").
-    # Engine: a socket without plugs matches nothing (RFC 8610, 3.9), so claim-map-v2,
-    # for one, would refuse every claim. The fix plugs each such socket with its rule,
+    # Engine: a socket without plugs has no alternatives, so no value matches it, and
+    # claim-map-v2, for one, would refuse every claim. The fix plugs each such socket with its rule,
     # "$X /= X", appended to the file that defines X. Meaning: the rule of that name is
     # what C2PA 2.2 describes for the field (e.g. 10.2.3.2 for claim_generator_info),
     # and other structures can still plug the socket. The group sockets $$language-string
@@ -228,8 +235,8 @@ def _fixed_text(stem: str) -> str:
             text += fix.fixed
             continue
         found = text.count(fix.published)
-        if found != fix.count:
-            raise RuntimeError(f"{stem}.cddl has {found} times, not {fix.count}, the text "
+        if found != fix.times:
+            raise RuntimeError(f"{stem}.cddl has {found} times, not {fix.times}, the text "
                                f"the harness fixes: {fix.published!r}")
         text = text.replace(fix.published, fix.fixed)
     return text
@@ -274,7 +281,7 @@ def _schema_text(rule: str) -> str:
         chosen.append(stems[0])
         defined |= files[stems[0]].defines
         pending.extend(files[stems[0]].uses)
-    rewritten = {_text(p.xsd) for p in PATTERNS}
+    rewritten = {cddl_text(p.xsd) for p in PATTERNS}
     for stem in chosen:
         for literal in _REGEXP.findall(_without_comments(files[stem].text)):
             if literal not in rewritten:

@@ -9,7 +9,7 @@ from typing import Any, Callable, Dict, List, Tuple
 
 import cbor2
 import pytest
-from cddl_support import PATTERNS, RULES, Pattern, _text, validate
+from cddl_support import PATTERNS, RULES, Pattern, cddl_text, validate
 from cddl_verifier import Validator
 
 SIG = "self#jumbf=/c2pa/urn:c2pa:5E7B01FC-4932-4BAB-AB32-D4F12A8AA322/c2pa.signature"
@@ -197,10 +197,6 @@ FAULTS: List[Tuple[str, str, Callable[[Any], None]]] = [
 ]
 
 
-def test_every_rule_has_an_example() -> None:
-    assert sorted(EXAMPLES) == sorted(RULES)
-
-
 @pytest.mark.parametrize("rule", RULES)
 def test_example_is_accepted(rule: str) -> None:
     validate(rule, cbor2.dumps(EXAMPLES[rule]))
@@ -239,15 +235,15 @@ PROBES = [
 ]
 
 
-@pytest.mark.parametrize("pattern", PATTERNS, ids=[p.xsd[:24] for p in PATTERNS])
+@pytest.mark.parametrize("pattern", PATTERNS, ids=[p.name for p in PATTERNS])
 def test_pattern_rewrite_keeps_the_meaning(pattern: Pattern) -> None:
     try:
-        carried = json.loads(pattern.published)  # RFC 9682, 2.1: JSON's escapes
+        carried = json.loads(pattern.published)  # RFC 9682: the escapes of JSON
     except json.JSONDecodeError:
         carried = pattern.published[1:-1]  # "\d" published where "\\d" is meant
     assert carried == pattern.ecmascript
     ecmascript = re.compile(pattern.ecmascript, re.ASCII)
-    xsd = Validator(f"text = tstr .regexp {_text(pattern.xsd)}")
+    xsd = Validator(f"text = tstr .regexp {cddl_text(pattern.xsd)}")
     expected = [ecmascript.fullmatch(probe) is not None for probe in PROBES]
     assert any(expected) and not all(expected)
     found = [xsd.validate(cbor2.dumps(probe)).valid for probe in PROBES]

@@ -172,9 +172,8 @@ _FIXES: Tuple[_Fix, ...] = (
     # "action-common-map-v2," among their members, and action-common-map-v2 is a map
     # ({...}). Engine: a type among the members of a map needs a key ("'b' is a type, so
     # it needs a key in a map"); the unwrap operator "~" (RFC 8610, 3.7) puts the map's
-    # members there instead.
-    # Meaning: the members of action-common-map-v2 ("now additional common items")
-    # are members of the action and of the template, as C2PA 2.2, 18.14.12 describes.
+    # members there instead. Meaning: the members of action-common-map-v2 ("now
+    # additional common items") are members of the action and of the template.
     _Fix("actions", "  action-common-map-v2, ; now additional common items",
          "  ~action-common-map-v2, ; now additional common items"),
     _Fix("actions", "  action-common-map-v2,       ; additional common items",
@@ -182,19 +181,22 @@ _FIXES: Tuple[_Fix, ...] = (
     # Published: "templateParameters": parameters-common-map-v2, where
     # parameters-common-map-v2 is a group, ( * tstr => any ). Engine: a group is not a
     # type ("'g' is a group and cannot be used as a type; wrap it as '{ g }'"), and
-    # "{ parameters-common-map-v2 }" is the map of that group.
-    # Meaning: a map of any further keys, as C2PA 2.2, 18.14.6.1 describes
-    # ("allows the inclusion of any other keys (and their associated values)").
+    # "{ parameters-common-map-v2 }" is the map of that group. Meaning: a map of any
+    # further keys, as C2PA 2.2, 18.14.6.1 describes ("allows the inclusion of any
+    # other keys (and their associated values)").
     _Fix("actions", '"templateParameters": parameters-common-map-v2',
          '"templateParameters": { parameters-common-map-v2 }'),
     # Published: names used as type sockets ("$generator-info-map") that no file plugs,
     # while a rule of the same name without "$" is defined ("generator-info-map = {...}").
     # Engine: a socket without plugs has no alternatives, so no value matches it, and
-    # claim-map-v2, for one, would refuse every claim. The fix plugs each such socket with its rule,
-    # "$X /= X", appended to the file that defines X. Meaning: the rule of that name is
-    # what C2PA 2.2 describes for the field (e.g. 10.2.3.2 for claim_generator_info),
-    # and other structures can still plug the socket. The group sockets $$language-string
-    # and $$time-stamp-entry are left as published: no plug of them is mechanical.
+    # claim-map-v2, for one, would refuse every claim. The fix plugs each such socket
+    # with its rule, "$X /= X", appended to the file that defines X. Meaning: the rule
+    # of that name is what C2PA 2.2 describes for the field (e.g. 10.2.3.2 for
+    # claim_generator_info), and other structures can still plug the socket.
+    # The group socket $$language-string of $localization-data-entry (and
+    # $$time-stamp-entry, in no rule here) is left as published: no plug of it is
+    # mechanical, so only an empty localization dictionary is accepted (C2PA 2.2,
+    # 18.3.7.2 describes a map of maps of texts, which the CDDL does not say).
     _Fix("claim", "", _plug("generator-info-map")),
     _Fix("hashed-uri", "", _plug("jumbf-uri-type")),
     _Fix("asset-type", "", _plug("asset-type-map")),
@@ -281,6 +283,10 @@ def _schema_text(rule: str) -> str:
         chosen.append(stems[0])
         defined |= files[stems[0]].defines
         pending.extend(files[stems[0]].uses)
+    unplugged = sorted(name for stem in chosen for name in files[stem].uses
+                       if name.startswith("$") and not name.startswith("$$") and name not in defined)
+    if unplugged:
+        raise RuntimeError(f"{rule} needs type sockets that nothing plugs: {unplugged}")
     rewritten = {cddl_text(p.xsd) for p in PATTERNS}
     for stem in chosen:
         for literal in _REGEXP.findall(_without_comments(files[stem].text)):

@@ -135,8 +135,10 @@ def verify_with_key(key: Any, algorithm: Algorithm, data: bytes, signature: byte
                 return False
             r = int.from_bytes(signature[:size], "big")
             s = int.from_bytes(signature[size:], "big")
+            assert algorithm.hash is not None
             key.verify(encode_dss_signature(r, s), data, ec.ECDSA(algorithm.hash))
         elif algorithm.family == "pss":
+            assert algorithm.hash is not None
             key.verify(signature, data, _pss(algorithm.hash), algorithm.hash)
         else:
             key.verify(signature, data)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import threading
 from typing import Any, List, Optional, Tuple
 
@@ -14,6 +15,8 @@ from .errors import FontFailure
 from .files import read_font
 from .options import tasks
 
+# C2PA 2.2, 6.2.1: an action is a namespaced name (c2pa.*, font.*, com.example.*).
+_ACTION = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*(\.[A-Za-z0-9][A-Za-z0-9_-]*)+")
 ALGORITHM_NAMES = ("ES256", "ES384", "ES512", "PS256", "PS384", "PS512", "Ed25519")
 DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
 
@@ -31,7 +34,7 @@ def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
                        help="the environment variable that holds the key's passphrase")
     group.add_argument("--alg", choices=ALGORITHM_NAMES,
                        help="signature algorithm (default: from the key; PS256 for RSA)")
-    group.add_argument("--binding", choices=("boxes", "data"), default="boxes",
+    group.add_argument("--binding", choices=("boxes", "data"),
                        help="hard binding: one hash per table (boxes, the default) or one hash of the font "
                             "outside its exclusion ranges (data)")
     group.add_argument("--title", help="the manifest's dc:title (default: the font's full name)")
@@ -42,6 +45,16 @@ def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--strict", action="store_true",
                        help="refuse a certificate that falls short of the C2PA certificate profile "
                             "(by default a warning)")
+    history = parser.add_argument_group("fonts that are already signed")
+    history.add_argument("--action", action="append", default=[], metavar="ACTION",
+                         help="what was done to an already signed font since, recorded after c2pa.opened: "
+                              "font.subset, font.edited, font.hinted, ... (repeatable)")
+    history.add_argument("--replace", action="store_true",
+                         help="discard the Manifest Store the font carries instead of keeping it as the new "
+                              "manifest's ingredient")
+    history.add_argument("--trust-anchors", metavar="PEM",
+                         help="the trust anchors to validate the font's existing manifest with, whose results the "
+                              "new manifest records")
 
 
 def _command(text: str) -> List[str]:
@@ -109,18 +122,26 @@ def make_signer(args: argparse.Namespace, parser: argparse.ArgumentParser) -> An
 def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from glyphward_c2pa import SigningError, sign_font
 
+    from .commands.verify import load_anchors
+
     todo = tasks(parser, args)
     signer = make_signer(args, parser)
     assertions = _assertions(parser, args.assertion)
+    anchors = load_anchors(parser, "--trust-anchors", args.trust_anchors)
+    for action in args.action:
+        if not _ACTION.fullmatch(action):
+            parser.error(f"--action {action!r}: not an action name (e.g. font.subset)")
 
     def work(task: Task, cancel: threading.Event) -> List[str]:
         assert task.destination is not None
         font = read_font(task.path)
         signer_for_font = signer.for_task(task.path, cancel) if hasattr(signer, "for_task") else signer
         try:
-            signed = sign_font(font, signer_for_font, binding=args.binding, title=args.title, assertions=assertions,
-                               digital_source_type=args.digital_source_type, size=args.size, remote_uri=args.uri,
-                               strict=args.strict, hash_algorithm=args.algorithm)
+            signed = sign_font(font, signer_for_font, binding=args.binding or "boxes", title=args.title,
+                               assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
+                               remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
+                               replace=args.replace, font_actions=args.action, trust_anchors=anchors,
+                               binding_chosen=args.binding is not None)
         except SigningError as error:
             raise FontFailure(str(error)) from None
         write_atomically(task.destination, signed.font, cancel)

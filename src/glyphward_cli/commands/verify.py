@@ -39,7 +39,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="print one JSON array")
 
 
-def _anchors(parser: argparse.ArgumentParser, option: str, path: Optional[str]) -> Sequence[Any]:
+def load_anchors(parser: argparse.ArgumentParser, option: str, path: Optional[str]) -> Sequence[Any]:
     if path is None:
         return ()
     from glyphward_c2pa import CertificateError, load_pem_certificates
@@ -65,10 +65,11 @@ def describe(path: str, record: Dict[str, Any]) -> str:
         line("error", record["error"])
         return "\n".join(lines) + "\n"
     state = record["manifest_state"]
-    line("manifest", state + {"remote": f" ({record.get('remote_manifest_uri')})",
-                              "none": " (no C2PA manifest)"}.get(state, ""))
-    line("asset", "valid" if record["asset_valid"] else "NOT valid")
     summary = record.get("manifest")
+    kind = f" ({summary['kind']} manifest)" if summary and summary.get("kind") == "update" else ""
+    line("manifest", state + kind + {"remote": f" ({record.get('remote_manifest_uri')})",
+                                     "none": " (no C2PA manifest)"}.get(state, ""))
+    line("asset", "valid" if record["asset_valid"] else "NOT valid")
     if summary:
         if summary.get("signer"):
             line("signer", summary["signer"])
@@ -81,22 +82,42 @@ def describe(path: str, record: Dict[str, Any]) -> str:
             line("claim generator", summary["claim_generator"])
         if summary.get("title"):
             line("title", summary["title"])
-        line("binding", summary.get("binding") or "none")
+        line("binding", summary.get("binding") or ("none: the parent's binds the content" if kind else "none"))
         line("assertions", ", ".join(summary["assertions"]) or "none")
         if summary.get("actions"):
             line("actions", ", ".join(summary["actions"]))
     results = record.get("validation_results", {}).get("activeManifest", {})
-    for kind in ("failure", "informational"):
-        for status in results.get(kind, []):
-            line("failure" if kind == "failure" else "note", f"{status['code']}: {status['explanation']}")
+    for category in ("failure", "informational"):
+        for status in results.get(category, []):
+            line("failure" if category == "failure" else "note", _status(status))
+    history = record.get("history") or []
+    if history:
+        lines.append("  history (newest first; each step as validated now):")
+        for number, step in enumerate(history, 1):
+            when = step.get("signing_time") or "an unknown time"
+            lines.append(f"    {number}. {step['kind']} manifest {step['label']}: signed by {step.get('signer')} "
+                         f"at {when}; {step['state']}")
+            if step.get("actions"):
+                lines.append(f"       actions: {', '.join(step['actions'])}")
+            if step.get("content_when_used"):
+                lines.append(f"       content when it was signed again: {step['content_when_used']}")
+    for delta in record.get("validation_results", {}).get("ingredientDeltas", []):
+        for category in ("failure", "informational"):
+            for status in delta["validationDeltas"].get(category, []):
+                line("ingredient", _status(status))
     return "\n".join(lines) + "\n"
+
+
+def _status(status: Dict[str, Any]) -> str:
+    explanation = status.get("explanation")
+    return f"{status.get('code')}: {explanation}" if explanation else str(status.get("code"))
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from glyphward_c2pa import verify_font
 
-    anchors = _anchors(parser, "--trust-anchors", args.trust_anchors)
-    tsa_anchors = _anchors(parser, "--tsa-trust-anchors", args.tsa_trust_anchors)
+    anchors = load_anchors(parser, "--trust-anchors", args.trust_anchors)
+    tsa_anchors = load_anchors(parser, "--tsa-trust-anchors", args.tsa_trust_anchors)
     records: List[Dict[str, Any]] = []
 
     def work(task: Task, cancel: threading.Event) -> Dict[str, Any]:

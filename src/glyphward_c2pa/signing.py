@@ -74,7 +74,7 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
               hash_algorithm: str = DEFAULT_HASH, now: Optional[datetime] = None,
               warn: Optional[Callable[[str], None]] = None, replace: bool = False,
               font_actions: Sequence[str] = (), trust_anchors: Sequence[x509.Certificate] = (),
-              binding_chosen: bool = True) -> SignedFont:
+              binding_chosen: bool = True, remote: Optional[str] = None) -> SignedFont:
     """Signs `font` (the bytes of a TrueType or OpenType font).
 
     `binding` is "boxes" (a `c2pa.hash.boxes` assertion, C2PA 2.2, 18.7.3.6)
@@ -94,12 +94,19 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
     content is unchanged since then (its box hash still matches), nothing
     but provenance is added, and `binding_chosen` is False, that manifest is
     an update manifest (11.2.3); otherwise a standard one. `replace`
-    discards the old store instead. Raises SigningError.
+    discards the old store instead.
+
+    With `remote`, the manifest is remote (C2PA 2.2, 11.4 and A.3.9): the
+    font's `C2PA` table holds only that URI, bound by the box hash (which
+    does not cover the table), and the caller publishes the returned
+    `manifest_store` there. Raises SigningError.
     """
     import glyphward
 
     if binding not in BINDINGS:
         raise SigningError(f"unknown binding {binding!r} (boxes or data)")
+    if remote is not None and (binding != "boxes" or remote_uri is not None or size is not None):
+        raise SigningError("a remote manifest is bound by the box hash, and the font holds only its URI")
     now = now or datetime.now(timezone.utc)
     warnings: List[str] = []
 
@@ -159,6 +166,12 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
     if update:
         store = maker.store(None, None)
         signed = glyphward.embed_manifest_store(font, store)
+    elif remote is not None:
+        store = maker.store(HASH_BOXES, hash_boxes.build(font, tables, hash_algorithm))
+        try:
+            signed = glyphward.embed_remote(font, remote)
+        except ValueError as error:
+            raise SigningError(str(error)) from None
     elif binding == "boxes":
         store = maker.store(HASH_BOXES, hash_boxes.build(font, tables, hash_algorithm))
         if size is not None and size > len(store) or remote_uri is not None:
@@ -169,7 +182,8 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
     else:
         signed, store = _sign_data_bound(font, maker, size, remote_uri)
 
-    report = validate_font(signed, now=now, trust_anchors=trust_anchors)
+    report = validate_font(signed, now=now, trust_anchors=trust_anchors,
+                           manifest_store=store if remote is not None else None)
     tolerated = {"signingCredential.untrusted"} | ({"signingCredential.invalid"} if credential_problems else set())
     failures = [status for status in report.results.failure if status.code not in tolerated]
     if failures or report.manifest is None:

@@ -11,7 +11,7 @@ from datetime import datetime
 from typing import List, Literal, Optional, Sequence, Tuple
 
 from cryptography import x509
-from cryptography.exceptions import InvalidSignature
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
 Purpose = Literal["claim-signing", "time-stamping"]
@@ -29,7 +29,7 @@ def _issued_by(certificate: x509.Certificate, issuer: x509.Certificate) -> bool:
         return False
     try:
         certificate.verify_directly_issued_by(issuer)
-    except (InvalidSignature, ValueError, TypeError):
+    except (InvalidSignature, UnsupportedAlgorithm, ValueError, TypeError):
         return False
     return True
 

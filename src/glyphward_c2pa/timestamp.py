@@ -30,7 +30,7 @@ from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from asn1crypto import cms, core, tsp  # type: ignore[import-untyped]
 from cryptography import x509
-from cryptography.exceptions import InvalidSignature
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 
@@ -168,7 +168,12 @@ def _read_response(der: bytes) -> Union[_Response, str]:
 
 
 def _load_certificates(signed_data: Any) -> Tuple[List[x509.Certificate], List[Any]]:
-    """The X.509 certificates of a SignedData, with their asn1crypto forms (other kinds are skipped)."""
+    """The X.509 certificates of a SignedData, with their asn1crypto forms (other kinds are skipped).
+
+    cryptography reads a certificate's names, dates and extensions when they
+    are first asked for: they are asked for here, so that one it cannot read
+    makes the token malformed instead of failing a later step.
+    """
     loaded: List[x509.Certificate] = []
     forms: List[Any] = []
     certificates = signed_data["certificates"]
@@ -176,7 +181,10 @@ def _load_certificates(signed_data: Any) -> Tuple[List[x509.Certificate], List[A
         return loaded, forms
     for choice in certificates:
         if choice.name == "certificate":
-            loaded.append(x509.load_der_x509_certificate(bytes(choice.chosen.dump())))
+            certificate = x509.load_der_x509_certificate(bytes(choice.chosen.dump()))
+            _ = (certificate.subject, certificate.issuer, certificate.extensions,
+                 certificate.not_valid_before_utc, certificate.not_valid_after_utc)
+            loaded.append(certificate)
             forms.append(choice.chosen)
     return loaded, forms
 
@@ -313,7 +321,7 @@ def _key_problem(scheme: _Scheme, certificate: x509.Certificate) -> Optional[str
     """Why the certificate's key is not one C2PA 2.2, 13.2.1 allows for the algorithm, if it is not."""
     try:
         key = certificate.public_key()
-    except (ValueError, TypeError) as error:  # an unsupported key type
+    except (UnsupportedAlgorithm, ValueError, TypeError) as error:  # a key type cryptography does not know
         return f"the TSA's public key cannot be read ({_one_line(str(error))})"
     if scheme.kind == "ecdsa":
         if isinstance(key, ec.EllipticCurvePublicKey) and key.curve.name in _CURVES:

@@ -34,7 +34,7 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 
-from ._chain_standin import validate_chain, validity_problem
+from .certificates import describe_name, validate_chain, validity_problem
 
 # C2PA 2.2, 13.1: the allowed list of hash algorithms (its deprecated list is
 # empty). The names are C2PA's, and also asn1crypto's and hashlib's.
@@ -400,7 +400,7 @@ def _ignored(code: str, explanation: str, tsa: Optional[x509.Certificate] = None
 
 
 def _name(certificate: x509.Certificate) -> str:
-    return _one_line(certificate.subject.rfc4514_string()) or "(no subject)"
+    return _one_line(describe_name(certificate.subject)) or "(no subject)"
 
 
 def validate_timestamp(token: bytes, message: bytes, anchors: Sequence[x509.Certificate], *,

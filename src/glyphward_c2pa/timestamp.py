@@ -377,12 +377,12 @@ def _check_signature(token: _Token) -> Union[x509.Certificate, _Failure]:
     Verifying needs the TSA's certificate: one the certificates field lacks
     is the case of the sixth step, timeStamp.untrusted.
     """
+    certificate = None if token.signer is None else token.certificates[token.signer]
     scheme = _signature_scheme(token)
     if isinstance(scheme, str):
-        return UNTRUSTED, f"the time-stamp cannot be trusted: {scheme}", None
-    if token.signer is None:
+        return UNTRUSTED, f"the time-stamp cannot be trusted: {scheme}", certificate
+    if certificate is None:
         return UNTRUSTED, "the time-stamp's certificates do not include the TSA's certificate", None
-    certificate = token.certificates[token.signer]
     problem = _key_problem(scheme, certificate)
     if problem is not None:
         return UNTRUSTED, f"the time-stamp cannot be trusted: {problem}", certificate

@@ -7,6 +7,7 @@ import subprocess
 import time
 
 import pytest
+from asn1crypto import cms
 
 import tsa_server
 from glyphward_c2pa.timestamp import (MALFORMED, MISMATCH, OUTSIDE_VALIDITY, TRUSTED, UNTRUSTED, VALIDATED,
@@ -95,6 +96,24 @@ def test_tampered_tokens_are_mismatches(tsa, token):
     for tampered in (flipped_signature, backdated):
         result = validate_timestamp(tampered, MESSAGE, [tsa.anchor])
         assert codes(result) == ([], [MISMATCH]), result.informational
+
+
+PSS = ("-keyopt", "rsa_padding_mode:pss")
+
+
+@pytest.mark.parametrize("tsa_name, options, expected", [
+    ("rsa", PSS + ("-keyopt", "rsa_pss_saltlen:32", "-md", "sha256"), VALIDATED),  # PS256
+    ("rsa", PSS + ("-md", "sha512"), VALIDATED),                                   # PS512
+    ("ed25519", (), VALIDATED),                                                    # EdDSA, Ed25519
+    ("good", ("-md", "sha1"), UNTRUSTED),                                 # ECDSA with SHA-1, off C2PA 2.2, 13.2.1
+    ("rsa", PSS + ("-keyopt", "rsa_mgf1_md:sha1", "-md", "sha256"), UNTRUSTED),    # MGF1 with another hash
+])
+def test_signature_algorithms(tsa, token, tsa_name, options, expected):
+    tst_info = bytes(cms.ContentInfo.load(token)["content"]["encap_content_info"]["content"])
+    resigned = tsa.ed25519_signed(tst_info) if tsa_name == "ed25519" else tsa.cms_signed(tst_info, tsa_name, *options)
+    result = validate_timestamp(resigned, MESSAGE, [tsa.anchor])
+    assert codes(result) == (([VALIDATED, TRUSTED], []) if expected == VALIDATED else ([], [expected]))
+    assert result.tsa == tsa.certificates[tsa_name]
 
 
 def test_v1_responses(tsa):

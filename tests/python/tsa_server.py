@@ -18,6 +18,11 @@ critical). The URL path chooses what the TSA answers:
     /reject         a rejection, "Message digest algorithm is not supported."
     /oversized      2 MiB of bytes, without a Content-Length
 
+OpenSSL 3.0's ts and cms commands offer no RSASSA-PSS time-stamps and no
+Ed25519 signatures: `TestTsa.cms_signed` re-signs a TSTInfo with `openssl cms
+-sign` (RSASSA-PSS, other digests), and `TestTsa.ed25519_signed` builds an
+Ed25519 token with asn1crypto and cryptography, a second producer of tokens.
+
 The server is a ThreadingHTTPServer: the `glyphward` command can use it from
 another process while a test waits. `running()` starts and stops it.
 """
@@ -33,10 +38,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator
 
-from asn1crypto import tsp
+from asn1crypto import cms, tsp
+from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 OVERSIZED = 2 << 20
@@ -132,7 +138,8 @@ class TestTsa:
     anchor: x509.Certificate        # the TSA root, the trust anchor of every mode
     anchor_pem: Path
     directory: Path
-    certificates: dict              # section name -> that TSA's certificate
+    certificates: dict              # TSA name ("good", "rsa", "expired", "reject", "ed25519") -> its certificate
+    keys: dict                      # TSA name -> its private key
     slow_seconds: float
 
     def url_for(self, mode: str) -> str:
@@ -160,6 +167,40 @@ class TestTsa:
             query = subprocess.run(["openssl", "ts", "-query", "-data", str(data), "-sha256", "-cert"],
                                    capture_output=True, check=True, timeout=30).stdout
         return self.reply(query, section)
+
+    def cms_signed(self, content: bytes, section: str, *options: str) -> bytes:
+        """A TimeStampToken over the DER TSTInfo `content` by `openssl cms -sign` with the key of `section`."""
+        with self._lock:
+            path = self.directory / "tst-info.der"
+            path.write_bytes(content)
+            return subprocess.run(
+                ["openssl", "cms", "-sign", "-binary", "-nodetach", "-nosmimecap", "-outform", "DER",
+                 "-econtent_type", "1.2.840.113549.1.9.16.1.4", "-in", str(path),
+                 "-signer", str(self.directory / f"{section}.pem"), "-inkey", str(self.directory / f"{section}.key"),
+                 *options], capture_output=True, check=True, timeout=30).stdout
+
+    def ed25519_signed(self, content: bytes) -> bytes:
+        """A TimeStampToken over the DER TSTInfo `content`, signed with the Ed25519 TSA (RFC 8419)."""
+        certificate = asn1_x509.Certificate.load(self.certificates["ed25519"].public_bytes(serialization.Encoding.DER))
+        attributes = cms.CMSAttributes([
+            {"type": "content_type", "values": ["tst_info"]},
+            {"type": "message_digest", "values": [hashlib.sha512(content).digest()]},
+        ])
+        signer = cms.SignerInfo({
+            "version": "v1",
+            "sid": {"issuer_and_serial_number": {"issuer": certificate.issuer,
+                                                 "serial_number": certificate.serial_number}},
+            "digest_algorithm": {"algorithm": "sha512"},
+            "signed_attrs": attributes,
+            "signature_algorithm": {"algorithm": "ed25519"},
+            "signature": self.keys["ed25519"].sign(attributes.dump()),
+        })
+        signed_data = cms.SignedData({
+            "version": "v3", "digest_algorithms": [{"algorithm": "sha512"}],
+            "encap_content_info": {"content_type": "tst_info", "content": tsp.TSTInfo.load(content)},
+            "certificates": [certificate], "signer_infos": [signer],
+        })
+        return cms.ContentInfo({"content_type": "signed_data", "content": signed_data}).dump()
 
     def __post_init__(self) -> None:
         self._lock = threading.Lock()
@@ -252,27 +293,31 @@ def _make_pki(directory: Path) -> tuple:
         "expired": (ec.generate_private_key(ec.SECP256R1()), "glyphward expired test TSA", expired, "sha256"),
         # Answers every SHA-2 query with a rejection (RFC 3161 badAlg).
         "reject": (ec.generate_private_key(ec.SECP256R1()), "glyphward rejecting test TSA", current, "sha1"),
+        # No openssl section: OpenSSL 3.0 cannot sign time-stamps with Ed25519.
+        "ed25519": (ed25519.Ed25519PrivateKey.generate(), "glyphward Ed25519 test TSA", current, None),
     }
     certificates = {}
+    keys = {}
     sections = ["[ tsa ]\ndefault_tsa = good\n"]
     for name, (key, common_name, (not_before, not_after), digests) in tsas.items():
         certificate = make_tsa_certificate(root, root_key, key, common_name, not_before, not_after)
-        certificates[name] = certificate
+        certificates[name], keys[name] = certificate, key
         _write_key(directory / f"{name}.key", key)
         _write_certificate(directory / f"{name}.pem", certificate)
-        sections.append(_SECTION.format(name=name, directory=directory, digests=digests))
+        if digests is not None:
+            sections.append(_SECTION.format(name=name, directory=directory, digests=digests))
     (directory / "serial").write_text("01\n")
     (directory / "tsa.cnf").write_text("".join(sections))
-    return root, anchor_pem, certificates
+    return root, anchor_pem, certificates, keys
 
 
 @contextlib.contextmanager
 def running(directory: Path, *, slow_seconds: float = 3.0) -> Iterator[TestTsa]:
     """A test TSA serving on 127.0.0.1 (a port the OS chooses) while the block runs."""
-    root, anchor_pem, certificates = _make_pki(directory)
+    root, anchor_pem, certificates, keys = _make_pki(directory)
     server = _Server(("127.0.0.1", 0), _Handler)
     tsa = TestTsa(url=f"http://127.0.0.1:{server.server_address[1]}/", anchor=root, anchor_pem=anchor_pem,
-                  directory=directory, certificates=certificates, slow_seconds=slow_seconds)
+                  directory=directory, certificates=certificates, keys=keys, slow_seconds=slow_seconds)
     server.tsa = tsa
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, name="test TSA",
                               daemon=True)

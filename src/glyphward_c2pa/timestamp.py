@@ -526,7 +526,7 @@ def _exchange(url: str, query: bytes, timeout: float, max_response: int) -> byte
                              f"{_one_line(str(error.reason))}") from None
     except socket.timeout:
         raise TimestampError(timed_out) from None
-    except (HTTPException, OSError) as error:
+    except (HTTPException, OSError, ValueError) as error:  # ValueError: a host name IDNA cannot encode
         raise TimestampError(f"the connection to the time-stamp authority at {url} failed: "
                              f"{_one_line(str(error)) or type(error).__name__}") from None
 
@@ -557,6 +557,19 @@ def _granted_token(url: str, answer: bytes, hash_algorithm: str, digest: bytes, 
     return response.token
 
 
+def _check_url(url: str) -> None:
+    """TimestampError unless `url` is an http or https URL that can be printed on one line."""
+    if any(c.isspace() or not c.isprintable() for c in url):
+        raise TimestampError(f"the time-stamp authority URL {_one_line(url)!r} holds spaces or control characters")
+    try:
+        parts = urllib.parse.urlsplit(url)
+        _ = parts.port  # ValueError for a port that is no number or out of range
+    except ValueError as error:
+        raise TimestampError(f"the time-stamp authority URL {url!r} is not a valid URL: {error}") from None
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise TimestampError(f"the time-stamp authority URL {url!r} is not an http:// or https:// URL")
+
+
 def request_timestamp(url: str, message: bytes, *, hash_algorithm: str = "sha256", timeout: float = 30.0,
                       max_response: int = 1 << 20) -> bytes:
     """Asks the TSA at `url` for a time-stamp over `message`; returns the DER TimeStampToken.
@@ -574,9 +587,7 @@ def request_timestamp(url: str, message: bytes, *, hash_algorithm: str = "sha256
     if hash_algorithm not in HASH_ALGORITHMS:
         raise ValueError(f"hash algorithm {hash_algorithm!r} is not one of {', '.join(HASH_ALGORITHMS)} "
                          "(C2PA 2.2, 13.1)")
-    parts = urllib.parse.urlsplit(url)
-    if parts.scheme not in ("http", "https") or not parts.netloc:
-        raise TimestampError(f"the time-stamp authority URL {_one_line(url)!r} is not an http:// or https:// URL")
+    _check_url(url)
     digest = hashlib.new(hash_algorithm, message).digest()
     nonce = secrets.randbits(64)
     answer = _exchange(url, _timestamp_query(digest, hash_algorithm, nonce), timeout, max_response)

@@ -29,7 +29,7 @@ def fetch_store(uri: str, *, timeout: float = 30.0, limit: int = MAX_STORE) -> b
     request = urllib.request.Request(uri, headers={"Accept": MEDIA_TYPE})
     try:
         with urllib.request.urlopen(request, timeout=timeout) as response:  # noqa: S310 - http(s) checked above
-            data = response.read(limit + 1)
+            data: bytes = response.read(limit + 1)
     except urllib.error.HTTPError as error:
         raise RemoteError(f"{uri} answered HTTP {error.code} {error.reason}") from None
     except urllib.error.URLError as error:

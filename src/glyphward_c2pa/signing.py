@@ -19,7 +19,8 @@ from cryptography import x509
 
 from .assertions import actions, font_info, hash_boxes, hash_data, ingredient
 from .certificates import profile_problems
-from .cose import X5CHAIN, IAT, encode_sign1, signature_length, to_be_signed, verify_with_key
+from .cose import (IAT, PAD, SIG_TST2, X5CHAIN, countersignature_payload, encode_sign1, signature_length,
+                   to_be_signed, verify_with_key)
 from .jumbf import SuperBox
 from .labels import (ACTIONS_V2, CLAIM_SIGNATURE, FONT_INFO, HASH_BOXES, HASH_DATA, INGREDIENT_V3, SIGNATURE_LABEL,
                      STANDARD_MANIFEST, UPDATE_MANIFEST)
@@ -50,6 +51,43 @@ class SignedFont:
     report: Optional[ValidationReport] = None
 
 
+class TimeStamper:
+    """Gets v2 time-stamps (C2PA 2.2, 10.3.2.5) from one RFC 3161 authority,
+    and remembers how large its tokens are, so that a data-bound font can
+    reserve room for the next one."""
+
+    def __init__(self, url: str, timeout: float = 30.0):
+        self.url = url
+        self.timeout = timeout
+        self.token_size = 0
+
+    def stamp(self, message: bytes, hash_algorithm: str) -> bytes:
+        from .timestamp import TimestampError, request_timestamp
+
+        try:
+            token = request_timestamp(self.url, message, hash_algorithm=hash_algorithm, timeout=self.timeout)
+        except TimestampError as error:
+            raise SigningError(str(error)) from None
+        self.token_size = max(self.token_size, len(token))
+        return token
+
+
+# 10.3.2.5.3: the time-stamp's hash is that of the claim signature's
+# algorithm where possible (Ed25519 hashes with SHA-512).
+_STAMP_HASH = {"ES256": "sha256", "ES384": "sha384", "ES512": "sha512", "PS256": "sha256", "PS384": "sha384",
+               "PS512": "sha512", "Ed25519": "sha512"}
+# Room kept for a time-stamp token beyond the largest one seen so far.
+_TOKEN_SLACK = 64
+
+
+class _Retry(Exception):
+    """The reservation did not fit; try again with at least `room` for the token."""
+
+    def __init__(self, room: int):
+        super().__init__(room)
+        self.room = room
+
+
 @dataclass
 class _Parts:
     """The assertions of the manifest being made, but the hard binding."""
@@ -74,7 +112,8 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
               hash_algorithm: str = DEFAULT_HASH, now: Optional[datetime] = None,
               warn: Optional[Callable[[str], None]] = None, replace: bool = False,
               font_actions: Sequence[str] = (), trust_anchors: Sequence[x509.Certificate] = (),
-              binding_chosen: bool = True, remote: Optional[str] = None) -> SignedFont:
+              binding_chosen: bool = True, remote: Optional[str] = None,
+              tsa: Optional[TimeStamper] = None) -> SignedFont:
     """Signs `font` (the bytes of a TrueType or OpenType font).
 
     `binding` is "boxes" (a `c2pa.hash.boxes` assertion, C2PA 2.2, 18.7.3.6)
@@ -99,7 +138,9 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
     With `remote`, the manifest is remote (C2PA 2.2, 11.4 and A.3.9): the
     font's `C2PA` table holds only that URI, bound by the box hash (which
     does not cover the table), and the caller publishes the returned
-    `manifest_store` there. Raises SigningError.
+    `manifest_store` there. With `tsa`, the claim signature gets a v2
+    time-stamp (C2PA 2.2, 10.3.2.5), stored in its `sigTst2` header.
+    Raises SigningError.
     """
     import glyphward
 
@@ -162,7 +203,7 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
 
     earlier = previous.boxes if previous is not None else []
     maker = _ManifestMaker(label, common, signer, now, hash_algorithm, earlier, UPDATE_MANIFEST if update else
-                           STANDARD_MANIFEST)
+                           STANDARD_MANIFEST, tsa)
     if update:
         store = maker.store(None, None)
         signed = glyphward.embed_manifest_store(font, store)
@@ -282,7 +323,9 @@ class _ManifestMaker:
     several times over."""
 
     def __init__(self, label: str, common: _Parts, signer: Signer, now: datetime, alg: str,
-                 earlier: Sequence[bytes] = (), kind: bytes = STANDARD_MANIFEST):
+                 earlier: Sequence[bytes] = (), kind: bytes = STANDARD_MANIFEST,
+                 tsa: Optional[TimeStamper] = None):
+        self.tsa = tsa
         self.earlier = list(earlier)
         self.kind = kind
         self.label = label
@@ -299,10 +342,14 @@ class _ManifestMaker:
                                       IAT: int(now.timestamp())})
         self.instance_id = f"urn:uuid:{uuid.uuid4()}"
 
-    def store(self, binding_label: Optional[str], binding: Any, signature: Optional[bytes] = None) -> bytes:
+    def store(self, binding_label: Optional[str], binding: Any, signature: Optional[bytes] = None,
+              token_room: int = 0, fill_to: Optional[int] = None) -> bytes:
         """The store with `binding` as its hard binding (an update manifest
-        has none), its claim signed by the signer (or, to measure, with
-        `signature` in place), after the earlier manifests."""
+        has none), its claim signed by the signer and time-stamped (or, to
+        measure, with `signature` and `token_room` zero bytes in place),
+        after the earlier manifests. With `fill_to`, the claim signature's
+        unprotected `pad` header makes the store exactly that long (C2PA 2.2,
+        10.4.4); _Retry when it cannot."""
         boxes, references = list(self.boxes), list(self.references)
         if binding_label is not None:
             bound = manifest.assertion_box(binding_label, binding)
@@ -312,11 +359,31 @@ class _ManifestMaker:
         claim_bytes = cbor.encode(claim.build(
             instance_id=self.instance_id, title=self.title, created=references,
             generator={"name": GENERATOR, "version": VERSION}, alg=self.alg))
+        unprotected: Dict[str, Any] = {}
         if signature is None:
             signature = _sign(self.signer, to_be_signed(self.protected, claim_bytes))
-        sign1 = encode_sign1(self.protected, {}, signature)
-        return manifest.manifest_store(self.earlier + [
-            manifest.manifest_box(self.label, boxes, claim_bytes, sign1, self.kind).data])
+            if self.tsa is not None:
+                message = to_be_signed(self.protected, countersignature_payload(signature), "CounterSignature")
+                token = self.tsa.stamp(message, _STAMP_HASH[self.signer.algorithm.name])
+                unprotected[SIG_TST2] = {"tstTokens": [{"val": token}]}
+        elif token_room:
+            unprotected[SIG_TST2] = {"tstTokens": [{"val": bytes(token_room)}]}
+
+        def assemble() -> bytes:
+            assert signature is not None
+            sign1 = encode_sign1(self.protected, unprotected, signature)
+            return manifest.manifest_store(self.earlier + [
+                manifest.manifest_box(self.label, boxes, claim_bytes, sign1, self.kind).data])
+
+        store = assemble()
+        if fill_to is not None and len(store) != fill_to:
+            grow = fill_to - len(store) - 5  # the "pad" key (4 bytes) and an empty byte string (1 byte)
+            pad = None if grow < 0 else hash_data.padding_alone(grow)
+            if pad is None:
+                raise _Retry(self.tsa.token_size + _TOKEN_SLACK + (1 if grow >= 0 else -grow) if self.tsa else 0)
+            unprotected[PAD] = bytes(pad)
+            store = assemble()
+        return store
 
 
 def _sign(signer: Signer, data: bytes) -> bytes:
@@ -342,30 +409,45 @@ def _sign_data_bound(font: bytes, maker: _ManifestMaker, size: Optional[int],
     reservation exactly (10.4.4)."""
     import glyphward
 
-    signer, alg = maker.signer, maker.alg
+    signer, alg, tsa = maker.signer, maker.alg, maker.tsa
     stand_in = bytes(signature_length(signer.certificates[0].public_key(), signer.algorithm))
     no_digest = bytes(len(hash_data.hash_outside(b"", [], alg)))
+    room = 0
+    if tsa is not None:
+        if not tsa.token_size:  # learn the authority's token size, once per run
+            tsa.stamp(b"glyphward: the size of a time-stamp token", "sha256")
+        room = tsa.token_size + _TOKEN_SLACK
 
-    def measure(ranges: List[Tuple[int, int]]) -> int:
-        return len(maker.store(HASH_DATA, hash_data.build(ranges, alg, no_digest), stand_in))
-
-    reservation = max(size or 0, measure([(0, 0)] * 3))
     for _ in range(8):
-        reserved = glyphward.reserve_manifest_placeholder(font, reservation, remote_uri)
-        ranges = [(start, length) for start, length in glyphward.data_hash_ranges(reserved)]
-        measured = measure(ranges)
-        if measured <= reservation:
-            break
-        reservation = measured
-    else:  # pragma: no cover - the sizes settle after one or two rounds
-        raise SigningError("the Manifest Store's size does not settle")
-    pad, pad2 = hash_data.padding(reservation - measured)
-    digest = hash_data.hash_outside(reserved, ranges, alg)
-    store = maker.store(HASH_DATA, hash_data.build(ranges, alg, digest, pad, pad2))
-    if len(store) != reservation:
-        raise SigningError(f"internal error: the Manifest Store is {len(store)} bytes, its reservation "
-                           f"{reservation}")
-    return glyphward.fill_manifest_store(reserved, store), store
+        def measure(ranges: List[Tuple[int, int]]) -> int:
+            # The COSE pad header's key (4 bytes) and empty value (1) are
+            # counted, so that the real token may be up to `room` long.
+            return len(maker.store(HASH_DATA, hash_data.build(ranges, alg, no_digest), stand_in, room)) + \
+                (5 if tsa is not None else 0)
+
+        reservation = max(size or 0, measure([(0, 0)] * 3))
+        for _ in range(8):
+            reserved = glyphward.reserve_manifest_placeholder(font, reservation, remote_uri)
+            ranges = [(start, length) for start, length in glyphward.data_hash_ranges(reserved)]
+            measured = measure(ranges)
+            if measured <= reservation:
+                break
+            reservation = measured
+        else:  # pragma: no cover - the sizes settle after one or two rounds
+            raise SigningError("the Manifest Store's size does not settle")
+        pad, pad2 = hash_data.padding(reservation - measured)
+        digest = hash_data.hash_outside(reserved, ranges, alg)
+        try:
+            store = maker.store(HASH_DATA, hash_data.build(ranges, alg, digest, pad, pad2),
+                                fill_to=reservation if tsa is not None else None)
+        except _Retry as retry:
+            room = max(room + 1, retry.room)
+            continue
+        if len(store) != reservation:
+            raise SigningError(f"internal error: the Manifest Store is {len(store)} bytes, its reservation "
+                               f"{reservation}")
+        return glyphward.fill_manifest_store(reserved, store), store
+    raise SigningError("the time-stamp authority's tokens do not fit the room reserved for them")
 
 
 from cryptography.hazmat.primitives.serialization import Encoding as _Encoding  # noqa: E402

@@ -92,3 +92,49 @@ def _sync_directory(directory: str) -> None:
         pass
     finally:
         os.close(fd)
+
+
+def write_pair(files: "list[tuple[str, bytes]]", cancel: Optional[threading.Event] = None) -> None:
+    """Replaces several files (a font and its Manifest Store) as nearly
+    together as the file system allows: every new file is written and synced
+    beside its destination first, and only then are they renamed into place,
+    in the order given. A failure before the renames leaves every destination
+    as it was."""
+    prepared = []
+    try:
+        for destination, data in files:
+            target = os.path.realpath(destination)
+            directory, name = os.path.split(target)
+            try:
+                existing: Optional[os.stat_result] = os.stat(target)
+            except FileNotFoundError:
+                existing = None
+            except OSError as error:
+                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+            temporary, fd = _create_beside(directory, name, destination)
+            prepared.append((temporary, target, destination, directory))
+            try:
+                if existing is not None:
+                    _copy_ownership(fd, existing)
+                with os.fdopen(fd, "wb", closefd=True) as file:
+                    file.write(data)
+                    file.flush()
+                    os.fsync(file.fileno())
+            except OSError as error:
+                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+        if cancel is not None and cancel.is_set():
+            raise Cancelled()
+        while prepared:
+            temporary, target, destination, directory = prepared[0]
+            try:
+                os.replace(temporary, target)
+            except OSError as error:
+                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+            prepared.pop(0)
+            _sync_directory(directory)
+    finally:
+        for temporary, _, _, _ in prepared:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass

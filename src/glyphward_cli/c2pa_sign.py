@@ -7,9 +7,9 @@ import json
 import os
 import re
 import threading
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from .atomic import write_atomically
+from .atomic import write_atomically, write_pair
 from .batch import Progress, Task, run_batch
 from .errors import FontFailure
 from .files import read_font
@@ -45,6 +45,16 @@ def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--strict", action="store_true",
                        help="refuse a certificate that falls short of the C2PA certificate profile "
                             "(by default a warning)")
+    group.add_argument("--tsa", metavar="URL",
+                       help="get an RFC 3161 time-stamp over the claim signature from this time-stamp authority, "
+                            "so that the signature stays valid after the certificate expires")
+    group.add_argument("--tsa-timeout", type=_seconds, default=30.0, metavar="SECONDS",
+                       help="fail a font whose time-stamp takes longer than this (default 30)")
+    group.add_argument("--remote", metavar="URL",
+                       help="a remote manifest: the font's C2PA table holds only this URL, and the Manifest Store "
+                            "is written beside the font as NAME.c2pa (or into --manifest-dir), to be published there")
+    group.add_argument("--manifest-dir", metavar="DIR",
+                       help="with --remote: write the Manifest Stores into DIR instead of beside the fonts")
     history = parser.add_argument_group("fonts that are already signed")
     history.add_argument("--action", action="append", default=[], metavar="ACTION",
                          help="what was done to an already signed font since, recorded after c2pa.opened: "
@@ -55,6 +65,12 @@ def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
     history.add_argument("--trust-anchors", metavar="PEM",
                          help="the trust anchors to validate the font's existing manifest with, whose results the "
                               "new manifest records")
+
+
+def _seconds(text: str) -> float:
+    from .options import positive_seconds
+
+    return positive_seconds(text)
 
 
 def _command(text: str) -> List[str]:
@@ -97,6 +113,33 @@ def _read(parser: argparse.ArgumentParser, option: str, path: str) -> bytes:
         raise  # unreachable: parser.error exits
 
 
+def _sidecars(parser: argparse.ArgumentParser, args: argparse.Namespace, todo: List[Task]) -> Dict[str, str]:
+    """With --remote: where each font's Manifest Store is written."""
+    if args.remote is None:
+        if args.manifest_dir is not None:
+            parser.error("--manifest-dir goes with --remote")
+        return {}
+    if args.binding == "data" or args.uri is not None or args.size is not None:
+        parser.error("--remote binds the font with the box hash and puts only its URL in the font: "
+                     "--binding data, --uri and --size do not apply")
+    from glyphward_c2pa.remote import sidecar_name
+
+    if args.manifest_dir is not None and not os.path.isdir(args.manifest_dir):
+        parser.error(f"--manifest-dir {args.manifest_dir}: not an existing directory")
+    places: Dict[str, str] = {}
+    seen: Dict[str, str] = {}
+    for task in todo:
+        assert task.destination is not None
+        directory = args.manifest_dir if args.manifest_dir is not None else os.path.dirname(task.destination)
+        place = os.path.join(directory, sidecar_name(task.destination))
+        key = os.path.realpath(place)
+        if key in seen:
+            parser.error(f"the Manifest Stores of {seen[key]} and {task.path} would both be written to {place}")
+        seen[key] = task.path
+        places[task.path] = place
+    return places
+
+
 def make_signer(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Any:
     """The signer the options describe; a usage error when they do not."""
     from glyphward_c2pa import KeySigner, SignerError
@@ -131,6 +174,10 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     for action in args.action:
         if not _ACTION.fullmatch(action):
             parser.error(f"--action {action!r}: not an action name (e.g. font.subset)")
+    sidecars = _sidecars(parser, args, todo)
+    from glyphward_c2pa.signing import TimeStamper
+
+    tsa = TimeStamper(args.tsa, args.tsa_timeout) if args.tsa is not None else None
 
     def work(task: Task, cancel: threading.Event) -> List[str]:
         assert task.destination is not None
@@ -141,10 +188,13 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                                assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
                                remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
                                replace=args.replace, font_actions=args.action, trust_anchors=anchors,
-                               binding_chosen=args.binding is not None)
+                               binding_chosen=args.binding is not None, remote=args.remote, tsa=tsa)
         except SigningError as error:
             raise FontFailure(str(error)) from None
-        write_atomically(task.destination, signed.font, cancel)
+        if sidecars:
+            write_pair([(sidecars[task.path], signed.manifest_store), (task.destination, signed.font)], cancel)
+        else:
+            write_atomically(task.destination, signed.font, cancel)
         return signed.warnings
 
     def show(task: Task, warnings: Optional[List[str]], error: Optional[str], progress: Progress) -> None:

@@ -130,3 +130,11 @@ class ValidationReport:
             "error": self.error,
         })
         return record
+
+
+def inaccessible(uri: Optional[str], why: str) -> ValidationReport:
+    """The report of a font whose remote manifest cannot be had (C2PA 2.2,
+    15.5.3.1: manifest.inaccessible)."""
+    log = StatusLog()
+    log.add("manifest.inaccessible", why)
+    return ValidationReport("remote", False, results=log, remote_uri=uri)

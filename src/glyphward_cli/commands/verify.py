@@ -27,7 +27,7 @@ from typing import Any, Dict, List, Optional, Sequence
 from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
 from ..files import read_font
-from ..options import add_fonts, tasks
+from ..options import add_fonts, positive_seconds, tasks
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -36,6 +36,14 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="the certificates (PEM) a signer's chain must end at to be trusted")
     parser.add_argument("--tsa-trust-anchors", metavar="PEM",
                         help="the certificates (PEM) a time-stamp authority's chain must end at")
+    remote = parser.add_argument_group("fonts whose C2PA table holds only a remote manifest's URI")
+    remote.add_argument("--manifest", metavar="FILE", help="the Manifest Store of the (one) font")
+    remote.add_argument("--manifest-dir", metavar="DIR",
+                        help="where each font's Manifest Store is, as NAME.c2pa for the font NAME.ttf")
+    remote.add_argument("--fetch", action="store_true",
+                        help="fetch the Manifest Store from the font's URI (http or https)")
+    remote.add_argument("--fetch-timeout", type=positive_seconds, default=30.0, metavar="SECONDS",
+                        help="give up fetching after this long (default 30)")
     parser.add_argument("--json", action="store_true", help="print one JSON array")
 
 
@@ -116,6 +124,10 @@ def _status(status: Dict[str, Any]) -> str:
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from glyphward_c2pa import verify_font
 
+    if args.manifest is not None and len(args.fonts) > 1:
+        parser.error("--manifest names the Manifest Store of one font; use --manifest-dir for several")
+    if sum(option is not None and option is not False for option in (args.manifest, args.manifest_dir, args.fetch)) > 1:
+        parser.error("give one of --manifest, --manifest-dir and --fetch")
     anchors = load_anchors(parser, "--trust-anchors", args.trust_anchors)
     tsa_anchors = load_anchors(parser, "--tsa-trust-anchors", args.tsa_trust_anchors)
     records: List[Dict[str, Any]] = []
@@ -128,6 +140,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                                                 "manifest": None, "validation_results": {},
                                                 "error": failure.message}) from None
         report = verify_font(font, trust_anchors=anchors, tsa_trust_anchors=tsa_anchors)
+        if report.manifest_state == "remote" and (args.manifest or args.manifest_dir or args.fetch):
+            report = _verify_remote(font, task.path, report.remote_uri, args, anchors, tsa_anchors)
         record = report.to_json(task.path)
         if report.error is not None:
             raise FontFailure(report.error, record)
@@ -155,13 +169,39 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return status
 
 
+def _verify_remote(font: bytes, path: str, uri: Optional[str], args: argparse.Namespace, anchors: Sequence[Any],
+                   tsa_anchors: Sequence[Any]) -> Any:
+    """Validates a font against the remote Manifest Store the options lead to
+    (C2PA 2.2, 15.5.3.1), or reports it inaccessible."""
+    import os
+
+    from glyphward_c2pa import verify_font
+    from glyphward_c2pa.remote import RemoteError, fetch_store, sidecar_name
+    from glyphward_c2pa.validate.report import inaccessible
+
+    if args.fetch:
+        try:
+            store = fetch_store(uri or "", timeout=args.fetch_timeout)
+        except RemoteError as error:
+            return inaccessible(uri, str(error))
+    else:
+        place = args.manifest or os.path.join(args.manifest_dir, sidecar_name(path))
+        try:
+            with open(place, "rb") as file:
+                store = file.read()
+        except OSError as error:
+            return inaccessible(uri, f"cannot read the Manifest Store {place}: {error.strerror}")
+    return verify_font(font, trust_anchors=anchors, tsa_trust_anchors=tsa_anchors, manifest_store=store)
+
+
 def _why(record: Dict[str, Any]) -> str:
     state = record["manifest_state"]
     failures = record["validation_results"].get("activeManifest", {}).get("failure", [])
     if state == "none":
         return "no C2PA manifest"
-    if state == "remote":
-        return f"the manifest is remote ({record.get('remote_manifest_uri')}); nothing to validate it with"
+    if state == "remote" and not failures:
+        return (f"the manifest is remote ({record.get('remote_manifest_uri')}): give --manifest, --manifest-dir "
+                "or --fetch to validate it")
     if failures:
         first = failures[0]
         more = f" (and {len(failures) - 1} more)" if len(failures) > 1 else ""

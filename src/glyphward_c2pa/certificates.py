@@ -160,22 +160,32 @@ def describe_name(name: x509.Name) -> str:
 
 
 class _Cert:
-    """A certificate with the fields validation reads, each decoded once.
+    """A certificate with the fields validation reads, each decoded once and
+    only when read: `cryptography` 43 builds a new Name object on each access
+    of `subject` or `issuer`, and one validation reads them several times."""
 
-    `cryptography` (before 44) builds a new Name object on every access of
-    `subject` and `issuer`; one validation reads them several times.
-    """
-
-    __slots__ = ("cert", "subject", "issuer", "_self_issued", "_extensions", "_ca_problems", "_critical")
+    __slots__ = ("cert", "_subject", "_issuer", "_self_issued", "_extensions", "_ca_problems", "_critical")
 
     def __init__(self, cert: x509.Certificate):
         self.cert = cert
-        self.subject = cert.subject
-        self.issuer = cert.issuer
+        self._subject: Optional[x509.Name] = None
+        self._issuer: Optional[x509.Name] = None
         self._self_issued: Optional[bool] = None
-        self._extensions: Union[x509.Extensions, str, None] = None
+        self._extensions: Union[Dict[x509.ObjectIdentifier, x509.Extension[x509.ExtensionType]], str, None] = None
         self._ca_problems: Optional[List[str]] = None
         self._critical: Optional[str] = None
+
+    @property
+    def subject(self) -> x509.Name:
+        if self._subject is None:
+            self._subject = self.cert.subject
+        return self._subject
+
+    @property
+    def issuer(self) -> x509.Name:
+        if self._issuer is None:
+            self._issuer = self.cert.issuer
+        return self._issuer
 
     @property
     def label(self) -> str:
@@ -187,29 +197,23 @@ class _Cert:
             self._self_issued = self.subject == self.issuer
         return self._self_issued
 
-    def extensions(self) -> Union[x509.Extensions, str]:
-        """The extensions, or why they cannot be read."""
+    def extensions(self) -> Union[Dict[x509.ObjectIdentifier, x509.Extension[x509.ExtensionType]], str]:
+        """The extensions by OID, or why they cannot be read."""
         if self._extensions is None:
             try:
-                self._extensions = self.cert.extensions
+                self._extensions = {extension.oid: extension for extension in self.cert.extensions}
             except Exception as error:  # DuplicateExtension, ValueError, ...
                 self._extensions = f"its extensions cannot be read ({_one_line(str(error))})"
         return self._extensions
 
-    def extension(self, oid: x509.ObjectIdentifier) -> Optional[x509.Extension[x509.ExtensionType]]:
+    def extension(self, oid: x509.ObjectIdentifier) -> Optional[x509.ExtensionType]:
         extensions = self.extensions()
-        if isinstance(extensions, str):
+        if isinstance(extensions, str) or oid not in extensions:
             return None
-        found: Optional[x509.Extension[x509.ExtensionType]] = None
-        for extension in extensions:
-            if extension.oid == oid:
-                found = extension
-                break
-        return found
+        return extensions[oid].value
 
     def basic_constraints(self) -> Optional[x509.BasicConstraints]:
-        extension = self.extension(ExtensionOID.BASIC_CONSTRAINTS)
-        value = extension.value if extension is not None else None
+        value = self.extension(ExtensionOID.BASIC_CONSTRAINTS)
         return value if isinstance(value, x509.BasicConstraints) else None
 
     def is_ca(self) -> bool:
@@ -217,13 +221,11 @@ class _Cert:
         return constraints is not None and constraints.ca
 
     def key_usage(self) -> Optional[x509.KeyUsage]:
-        extension = self.extension(ExtensionOID.KEY_USAGE)
-        value = extension.value if extension is not None else None
+        value = self.extension(ExtensionOID.KEY_USAGE)
         return value if isinstance(value, x509.KeyUsage) else None
 
     def extended_key_usage(self) -> Optional[List[x509.ObjectIdentifier]]:
-        extension = self.extension(ExtensionOID.EXTENDED_KEY_USAGE)
-        value = extension.value if extension is not None else None
+        value = self.extension(ExtensionOID.EXTENDED_KEY_USAGE)
         return list(value) if isinstance(value, x509.ExtendedKeyUsage) else None
 
     def ca_problems(self) -> List[str]:
@@ -237,9 +239,9 @@ class _Cert:
             self._critical = ""
             extensions = self.extensions()
             if not isinstance(extensions, str):
-                for extension in extensions:
-                    if extension.critical and extension.oid not in _PROCESSED_EXTENSIONS:
-                        self._critical = _oid_label(extension.oid)
+                for oid, extension in extensions.items():
+                    if extension.critical and oid not in _PROCESSED_EXTENSIONS:
+                        self._critical = _oid_label(oid)
                         break
         return self._critical
 
@@ -516,8 +518,8 @@ class _PathBuilder:
         if not anchors and not intermediates:
             self._fail(
                 path,
-                f"no trust anchor and no certificate of the chain is the issuer of {current.label}, "
-                f'"{describe_name(current.issuer)}"',
+                f'no trust anchor and no certificate of the chain is named "{describe_name(current.issuer)}", '
+                f"the issuer of {current.label}",
             )
             return None
         for anchor in anchors:

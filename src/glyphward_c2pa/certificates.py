@@ -28,6 +28,24 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, ExtensionOID, SignatureAlgorithmOID
 
+__all__ = [
+    "C2PA_CLAIM_SIGNING",
+    "CLAIM_SIGNING_EKUS",
+    "DOCUMENT_SIGNING",
+    "MAX_CHAIN_CERTIFICATES",
+    "MAX_ISSUER_TRIALS",
+    "MAX_PATH_CERTIFICATES",
+    "CertificateError",
+    "ChainResult",
+    "Purpose",
+    "describe_name",
+    "load_der_chain",
+    "load_pem_certificates",
+    "profile_problems",
+    "validate_chain",
+    "validity_problem",
+]
+
 Purpose = Literal["claim-signing", "time-stamping"]
 
 # c2pa-kp-claimSigning, C2PA 2.2, 14.4.1.
@@ -85,8 +103,12 @@ _MIN_RSA_BITS = 2048
 # bounds what one signature check can cost.
 _MAX_RSA_BITS = 16384
 
-# The extensions this validator processes or may ignore when critical
-# (RFC 5280, section 6.1.4 (o)): any other critical extension refuses a path.
+# The extensions this validator processes, when critical (RFC 5280, 6.1.4 (o)
+# and 6.1.5 (f)); any other critical extension refuses a path. Certificate
+# policies are among them because, with RFC 5280's default inputs (any policy,
+# no explicit policy required), they cannot refuse a path by themselves: only
+# policy constraints, policy mappings and inhibitAnyPolicy can, and those are
+# not processed here.
 _PROCESSED_EXTENSIONS = frozenset(
     {
         ExtensionOID.BASIC_CONSTRAINTS,
@@ -96,6 +118,7 @@ _PROCESSED_EXTENSIONS = frozenset(
         ExtensionOID.AUTHORITY_KEY_IDENTIFIER,
         ExtensionOID.SUBJECT_ALTERNATIVE_NAME,
         ExtensionOID.ISSUER_ALTERNATIVE_NAME,
+        ExtensionOID.CERTIFICATE_POLICIES,
     }
 )
 
@@ -109,11 +132,11 @@ class CertificateError(ValueError):
 
 def load_pem_certificates(data: bytes, what: str) -> List[x509.Certificate]:
     """Every certificate of a PEM file, in order; other PEM blocks are skipped."""
-    if b"-----BEGIN CERTIFICATE-----" not in data:
-        raise CertificateError(f"{what}: no certificate found")
     try:
         return x509.load_pem_x509_certificates(data)
-    except ValueError as error:
+    except _LOAD_ERRORS as error:
+        if b"CERTIFICATE-----" not in data:
+            raise CertificateError(f"{what}: no certificate found") from None
         raise CertificateError(f"{what}: not a PEM certificate: {_parse_error(error)}") from None
 
 
@@ -123,11 +146,15 @@ def load_der_chain(items: Sequence[bytes]) -> List[x509.Certificate]:
     for index, item in enumerate(items):
         try:
             chain.append(x509.load_der_x509_certificate(bytes(item)))
-        except ValueError as error:
+        except _LOAD_ERRORS as error:
             raise CertificateError(
                 f"x5chain entry {index}: not a DER certificate: {_parse_error(error)}"
             ) from None
     return chain
+
+
+# What cryptography raises for input it cannot load as a certificate.
+_LOAD_ERRORS = (ValueError, x509.InvalidVersion)
 
 
 def _parse_error(error: Exception) -> str:
@@ -168,33 +195,44 @@ class _Cert:
 
     def __init__(self, cert: x509.Certificate):
         self.cert = cert
-        self._subject: Optional[x509.Name] = None
-        self._issuer: Optional[x509.Name] = None
+        self._subject: Union[x509.Name, str, None] = None
+        self._issuer: Union[x509.Name, str, None] = None
         self._self_issued: Optional[bool] = None
         self._extensions: Union[Dict[x509.ObjectIdentifier, x509.Extension[x509.ExtensionType]], str, None] = None
         self._ca_problems: Optional[List[str]] = None
         self._critical: Optional[str] = None
 
     @property
-    def subject(self) -> x509.Name:
+    def subject(self) -> Optional[x509.Name]:
+        """The subject name; None when cryptography cannot decode it."""
         if self._subject is None:
-            self._subject = self.cert.subject
-        return self._subject
+            self._subject = _read_name(self.cert, "subject")
+        return self._subject if isinstance(self._subject, x509.Name) else None
 
     @property
-    def issuer(self) -> x509.Name:
+    def issuer(self) -> Optional[x509.Name]:
+        """The issuer name; None when cryptography cannot decode it."""
         if self._issuer is None:
-            self._issuer = self.cert.issuer
-        return self._issuer
+            self._issuer = _read_name(self.cert, "issuer")
+        return self._issuer if isinstance(self._issuer, x509.Name) else None
+
+    def name_problems(self) -> List[str]:
+        """Why the subject or issuer name cannot be read, if so."""
+        problems = []
+        if self.subject is None:
+            problems.append(str(self._subject))
+        if self.issuer is None:
+            problems.append(str(self._issuer))
+        return problems
 
     @property
     def label(self) -> str:
-        return f'"{describe_name(self.subject)}"'
+        return _quoted(self.subject)
 
     @property
     def self_issued(self) -> bool:
         if self._self_issued is None:
-            self._self_issued = self.subject == self.issuer
+            self._self_issued = self.subject is not None and self.subject == self.issuer
         return self._self_issued
 
     def extensions(self) -> Union[Dict[x509.ObjectIdentifier, x509.Extension[x509.ExtensionType]], str]:
@@ -246,6 +284,19 @@ class _Cert:
         return self._critical
 
 
+def _read_name(cert: x509.Certificate, field: Literal["subject", "issuer"]) -> Union[x509.Name, str]:
+    """The certificate's subject or issuer name, or why it cannot be read
+    (cryptography decodes names on first access and may refuse them then)."""
+    try:
+        return cert.subject if field == "subject" else cert.issuer
+    except Exception as error:  # ValueError and others on malformed attribute values
+        return f"its {field} name cannot be read ({_one_line(str(error))})"
+
+
+def _quoted(name: Optional[x509.Name]) -> str:
+    return f'"{describe_name(name)}"' if name is not None else "(a certificate whose subject cannot be read)"
+
+
 def _oid_label(oid: x509.ObjectIdentifier) -> str:
     name = _EKU_NAMES.get(oid) or getattr(oid, "_name", "Unknown OID")
     if name == "Unknown OID":
@@ -265,9 +316,7 @@ def _signature_problem(child: x509.Certificate, issuer: x509.Certificate) -> Opt
         child.verify_directly_issued_by(issuer)
     except InvalidSignature:
         return "its signature does not verify with the issuer's public key"
-    except (ValueError, TypeError) as error:
-        return f"its signature cannot be checked ({_one_line(str(error))})"
-    except Exception as error:  # UnsupportedAlgorithm and other refusals
+    except Exception as error:  # ValueError, TypeError, UnsupportedAlgorithm: a refused algorithm or key
         return f"its signature cannot be checked ({_one_line(str(error)) or type(error).__name__})"
     return None
 
@@ -285,7 +334,8 @@ def profile_problems(
 
 
 def _profile_problems(node: _Cert, *, end_entity: bool, purpose: Optional[Purpose]) -> List[str]:
-    problems = _signature_algorithm_problems(node.cert)
+    problems = node.name_problems()
+    problems += _signature_algorithm_problems(node.cert)
     problems += _public_key_problems(node.cert)
     try:
         version = node.cert.version
@@ -513,17 +563,18 @@ class _PathBuilder:
 
     def _extend(self, path: List[_Cert]) -> Optional[List[_Cert]]:
         current = path[-1]
-        anchors = self.anchors.get(current.issuer, [])
-        intermediates = self.intermediates.get(current.issuer, [])
+        issuer = current.issuer
+        anchors = self.anchors.get(issuer, []) if issuer is not None else []
+        intermediates = self.intermediates.get(issuer, []) if issuer is not None else []
         if not anchors and not intermediates:
             self._fail(
                 path,
-                f'no trust anchor and no certificate of the chain is named "{describe_name(current.issuer)}", '
+                f"no trust anchor and no certificate of the chain is named {_quoted(issuer)}, "
                 f"the issuer of {current.label}",
             )
             return None
         for anchor in anchors:
-            if not self._count_trial(path):
+            if not self._count_trial():
                 return None
             problem = _issuer_problem(anchor, path, as_anchor=True)
             if problem is None:
@@ -536,7 +587,7 @@ class _PathBuilder:
             if len(path) + 2 > MAX_PATH_CERTIFICATES:
                 self._fail(path, f"no path of at most {MAX_PATH_CERTIFICATES} certificates reaches a trust anchor")
                 continue
-            if not self._count_trial(path):
+            if not self._count_trial():
                 return None
             problem = _issuer_problem(candidate, path, as_anchor=False)
             if problem is not None:
@@ -547,7 +598,7 @@ class _PathBuilder:
                 return found
         return None
 
-    def _count_trial(self, path: List[_Cert]) -> bool:
+    def _count_trial(self) -> bool:
         self.trials += 1
         if self.trials > MAX_ISSUER_TRIALS:
             self._problem_depth = MAX_PATH_CERTIFICATES + 1
@@ -559,7 +610,8 @@ class _PathBuilder:
 def _by_subject(nodes: List[_Cert]) -> Dict[x509.Name, List[_Cert]]:
     index: Dict[x509.Name, List[_Cert]] = {}
     for node in nodes:
-        index.setdefault(node.subject, []).append(node)
+        if node.subject is not None:
+            index.setdefault(node.subject, []).append(node)
     return index
 
 
@@ -626,12 +678,12 @@ def validity_problem(path: Sequence[x509.Certificate], at: datetime) -> Optional
         ends = cert.not_valid_after_utc
         if at < begins:
             return (
-                f'the certificate "{describe_name(cert.subject)}" is not yet valid at {_when(at)}: '
+                f"the certificate {_Cert(cert).label} is not yet valid at {_when(at)}: "
                 f"its validity begins {_when(begins)}"
             )
         if at > ends:
             return (
-                f'the certificate "{describe_name(cert.subject)}" has expired at {_when(at)}: '
+                f"the certificate {_Cert(cert).label} has expired at {_when(at)}: "
                 f"its validity ended {_when(ends)}"
             )
     return None

@@ -1,6 +1,7 @@
 """X.509 certificates of C2PA signers: the certificate profile of C2PA 2.2,
 14.5.1.1, path validation to a trust anchor (14.5.1.2), validity periods
 (15.8.2), reading PEM files and x5chain entries, and the openssl recipe."""
+import random
 import shutil
 import subprocess
 import time
@@ -118,6 +119,15 @@ def _duplicate_basic_constraints():
     return x509.load_der_x509_certificate(der.replace(b"\x06\x03\x55\x1d\x63", b"\x06\x03\x55\x1d\x13"))
 
 
+def _unreadable_subject(pki):
+    # Bytes that are not UTF-8 in the subject's UTF8String: cryptography loads
+    # the certificate and refuses the name on access.
+    cert = issue("Xbad", key("ee", "P-256"), pki.intermediate)
+    der = cert.public_bytes(serialization.Encoding.DER)
+    assert der.count(b"Xbad") == 1
+    return x509.load_der_x509_certificate(der.replace(b"Xbad", b"\xff\xfead"))
+
+
 ODD_CERTIFICATES = {
     # name: (make(pki), end_entity, the problems expected)
     "sha224": (lambda pki: issue("a", key("ca", "P-256"), None, ca=True, hash_algorithm=hashes.SHA224()),
@@ -151,6 +161,8 @@ ODD_CERTIFICATES = {
     "malformed-key-usage": (lambda pki: issue("a", key("ee", "P-256"), pki.intermediate, no_key_usage=True, extra=[
         (x509.UnrecognizedExtension(x509.ObjectIdentifier("2.5.29.15"), b"\x00"), True)]),
         True, ["its extensions cannot be read (error parsing asn1 value"]),
+    "unreadable-subject": (lambda pki: _unreadable_subject(pki),
+                           True, ["its subject name cannot be read (error parsing asn1 value"]),
     "duplicate-extension": (lambda pki: _duplicate_basic_constraints(),
                             False, ["its extensions cannot be read (Duplicate 2.5.29.19 extension found)"]),
 }
@@ -165,11 +177,11 @@ def test_profile_rule(c2pa_pki, case):
         assert wanted in problem
 
 
-def _descending_chain(root, count, **options):
+def _descending_chain(root, count):
     """`count` CAs under `root`, each issued by the one before, then a signer."""
     issuer, cas = root, []
     for index in range(count):
-        ca = issue(f"CA {index}", key("ca", "P-256"), issuer, ca=True, **options)
+        ca = issue(f"CA {index}", key("ca", "P-256"), issuer, ca=True)
         issuer = (ca.subject, key("ca", "P-256"))
         cas.append(ca)
     return issue("deep signer", key("ee", "P-256"), issuer), cas[::-1]
@@ -311,6 +323,32 @@ def test_reading_certificates(c2pa_pki):
     assert problem is not None and "\n" not in problem
     assert "\n" not in validity_problem([odd], odd.not_valid_after_utc + timedelta(days=1))
     assert "CN=two\\0Alines" in validity_problem([odd], odd.not_valid_after_utc + timedelta(days=1))
+
+
+@pytest.mark.filterwarnings("ignore::cryptography.utils.CryptographyDeprecationWarning")
+def test_damaged_certificates_are_problems_not_exceptions(c2pa_pki):
+    """Certificates that cryptography loads but that are damaged anywhere get
+    one-line answers from every function, never an exception."""
+    rng = random.Random(5280)
+    originals = [c2pa_pki.signer("PS256").cert, c2pa_pki.intermediate.cert, c2pa_pki.tsa.cert]
+    originals = [c.public_bytes(serialization.Encoding.DER) for c in originals]
+    checked = 0
+    while checked < 300:
+        data = bytearray(rng.choice(originals))
+        for _ in range(rng.randint(1, 3)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        try:
+            (cert,) = load_der_chain([bytes(data)])
+        except CertificateError:
+            continue
+        checked += 1
+        answers = profile_problems(cert, end_entity=True, purpose=CLAIM)
+        answers += profile_problems(cert, end_entity=False, purpose=None)
+        for anchors in ([c2pa_pki.root.cert], [cert]):
+            result = validate_chain(cert, [c2pa_pki.intermediate.cert, cert], anchors, purpose=CLAIM)
+            answers.append(result.problem or "")
+        answers.append(validity_problem([cert], datetime.now(timezone.utc)) or "")
+        assert all("\n" not in answer for answer in answers)
 
 
 @pytest.mark.skipif(shutil.which("openssl") is None, reason="the openssl command is not installed")

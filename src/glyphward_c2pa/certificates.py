@@ -186,6 +186,9 @@ def describe_name(name: x509.Name) -> str:
 # ---------------------------------------------------------- one certificate
 
 
+_ExtensionMap = Dict[x509.ObjectIdentifier, "x509.Extension[x509.ExtensionType]"]
+
+
 class _Cert:
     """A certificate with the fields validation reads, each decoded once and
     only when read: `cryptography` 43 builds a new Name object on each access
@@ -198,7 +201,7 @@ class _Cert:
         self._subject: Union[x509.Name, str, None] = None
         self._issuer: Union[x509.Name, str, None] = None
         self._self_issued: Optional[bool] = None
-        self._extensions: Union[Dict[x509.ObjectIdentifier, x509.Extension[x509.ExtensionType]], str, None] = None
+        self._extensions: Union[_ExtensionMap, str, None] = None
         self._ca_problems: Optional[List[str]] = None
         self._critical: Optional[str] = None
 
@@ -235,7 +238,7 @@ class _Cert:
             self._self_issued = self.subject is not None and self.subject == self.issuer
         return self._self_issued
 
-    def extensions(self) -> Union[Dict[x509.ObjectIdentifier, x509.Extension[x509.ExtensionType]], str]:
+    def extensions(self) -> Union[_ExtensionMap, str]:
         """The extensions by OID, or why they cannot be read."""
         if self._extensions is None:
             try:
@@ -585,7 +588,9 @@ class _PathBuilder:
                 self._fail(path, f"the chain loops: {candidate.label} would appear twice on the path")
                 continue
             if len(path) + 2 > MAX_PATH_CERTIFICATES:
-                self._fail(path, f"no path of at most {MAX_PATH_CERTIFICATES} certificates reaches a trust anchor")
+                self._fail(
+                    path, f"no path of at most {MAX_PATH_CERTIFICATES} certificates reaches a trust anchor"
+                )
                 continue
             if not self._count_trial():
                 return None

@@ -208,13 +208,20 @@ class C2paPki:
         now = datetime.now(timezone.utc)
         long_ago, far_ahead = now - timedelta(days=2), now + timedelta(days=3650)
 
-        def authority(stem: str, label: str, kind: str, issuer: Optional[Credential], **options: object) -> Credential:
+        def authority(
+            stem: str, label: str, kind: str, issuer: Optional[Credential], path_length: Optional[int] = None
+        ) -> Credential:
             private_key = key(stem, kind)
-            cert = issue(label, private_key, issuer, ca=True, not_before=long_ago, not_after=far_ahead, **options)  # type: ignore[arg-type]
+            cert = issue(
+                label, private_key, issuer, ca=True, path_length=path_length,
+                not_before=long_ago, not_after=far_ahead,
+            )
             return write_credential(directory, stem, [cert], private_key)
 
         self.root = authority("root", "glyphward test root CA", "P-384", None)
-        self.intermediate = authority("intermediate", "glyphward test intermediate CA", "P-256", self.root, path_length=0)
+        self.intermediate = authority(
+            "intermediate", "glyphward test intermediate CA", "P-256", self.root, path_length=0
+        )
         self.other_root = authority("other-root", "glyphward other root CA", "P-256", None)
         self.other_intermediate = authority(
             "other-intermediate", "glyphward other intermediate CA", "P-256", self.other_root, path_length=0
@@ -233,7 +240,9 @@ class C2paPki:
         bad_options: Dict[str, Dict[str, object]] = {
             "expired": {"not_before": now - timedelta(days=30), "not_after": now - timedelta(days=1)},
             "not-yet-valid": {"not_before": now + timedelta(days=1)},
-            "ca": {"ca": True, "key_usage": frozenset({"digital_signature", "key_cert_sign"}), "eku": SIGNER_EKUS},
+            "ca": {
+                "ca": True, "key_usage": frozenset({"digital_signature", "key_cert_sign"}), "eku": SIGNER_EKUS,
+            },
             "no-digital-signature": {"key_usage": frozenset({"content_commitment"})},
             "wrong-eku": {"eku": [ExtendedKeyUsageOID.SERVER_AUTH]},
             "any-eku": {"eku": [C2PA_CLAIM_SIGNING, ExtendedKeyUsageOID.ANY_EXTENDED_KEY_USAGE]},

@@ -6,10 +6,9 @@ building and validating a certification path to a trust anchor as C2PA 2.2,
 14.5.1.2 asks (RFC 5280, section 6), and judging validity periods at a chosen
 time (C2PA 2.2, 15.8.2).
 
-Every check is done with `cryptography`; nothing here parses ASN.1 itself.
-One rule of C2PA 2.2, 14.5.1.1 is therefore not checked: that issuerUniqueID
-and subjectUniqueID are absent, because `cryptography` does not expose those
-two fields.
+Every check is done with `cryptography`, except the one field it does not
+expose: whether issuerUniqueID and subjectUniqueID are present, which
+asn1crypto reads from the TBSCertificate. Nothing here parses ASN.1 itself.
 
 Nothing here raises on a certificate that `cryptography` could parse: fields
 that `cryptography` refuses to decode on access (a duplicate extension, a
@@ -22,6 +21,8 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Dict, List, Literal, Optional, Sequence, Tuple, Union
 
+from asn1crypto import core as asn1_core  # type: ignore[import-untyped]
+from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import hashes
@@ -346,6 +347,7 @@ def _profile_problems(node: _Cert, *, end_entity: bool, purpose: Optional[Purpos
         version = None
     if version != x509.Version.v3:
         problems.append("it is not an X.509 version 3 certificate")
+    problems += _unique_id_problems(node.cert)
     extensions = node.extensions()
     if isinstance(extensions, str):
         problems.append(extensions)
@@ -385,6 +387,21 @@ def _signature_algorithm_problems(cert: x509.Certificate) -> List[str]:
             f"hash {hash_algorithm.name}"
         ]
     return []
+
+
+@functools.lru_cache(maxsize=128)
+def _unique_id_problems(cert: x509.Certificate) -> Tuple[str, ...]:
+    """C2PA 2.2, 14.5.1.1 (RFC 5280, 4.1.2.8): no issuerUniqueID, no
+    subjectUniqueID. Cached like _signature_problem: asn1crypto's parse of the
+    TBSCertificate costs about as much as the rest of the profile."""
+    try:
+        tbs = asn1_x509.TbsCertificate.load(cert.tbs_certificate_bytes)
+        present = [field for field in ("issuer_unique_id", "subject_unique_id")
+                   if not isinstance(tbs[field], asn1_core.Void)]
+    except Exception as error:  # asn1crypto reports malformed input with several types
+        return (f"its unique identifier fields cannot be read ({_one_line(str(error))})",)
+    names = {"issuer_unique_id": "issuerUniqueID", "subject_unique_id": "subjectUniqueID"}
+    return tuple(f"its {names[field]} field is present, which C2PA 2.2, 14.5.1.1 forbids" for field in present)
 
 
 def _public_key_problems(cert: x509.Certificate) -> List[str]:

@@ -16,7 +16,7 @@ from typing import Optional, Sequence
 
 from ._version import __version__
 
-COMMANDS = ("info", "extract", "embed", "strip", "reserve", "ranges", "digest", "fill", "sign")
+COMMANDS = ("info", "verify", "extract", "embed", "strip", "reserve", "ranges", "digest", "fill", "sign")
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -9,6 +9,8 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 import pytest
+from asn1crypto import core as asn1_core
+from asn1crypto import x509 as asn1_x509
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, ed448, padding, rsa
@@ -128,6 +130,15 @@ def _unreadable_subject(pki):
     return x509.load_der_x509_certificate(der.replace(b"Xbad", b"\xff\xfead"))
 
 
+def _with_unique_ids(cert):
+    # cryptography cannot write the two fields; asn1crypto can (the signature
+    # no longer matches, which the profile does not look at).
+    form = asn1_x509.Certificate.load(cert.public_bytes(serialization.Encoding.DER))
+    form["tbs_certificate"]["issuer_unique_id"] = asn1_core.OctetBitString(b"\x01")
+    form["tbs_certificate"]["subject_unique_id"] = asn1_core.OctetBitString(b"\x02")
+    return x509.load_der_x509_certificate(form.dump(force=True))
+
+
 ODD_CERTIFICATES = {
     # name: (make(pki), end_entity, the problems expected)
     "sha224": (lambda pki: issue("a", key("ca", "P-256"), None, ca=True, hash_algorithm=hashes.SHA224()),
@@ -163,6 +174,8 @@ ODD_CERTIFICATES = {
         True, ["its extensions cannot be read (error parsing asn1 value"]),
     "unreadable-subject": (lambda pki: _unreadable_subject(pki),
                            True, ["its subject name cannot be read (error parsing asn1 value"]),
+    "unique-ids": (lambda pki: _with_unique_ids(issue("a", key("ee", "P-256"), pki.intermediate)),
+                   True, ["its issuerUniqueID field is present", "its subjectUniqueID field is present"]),
     "duplicate-extension": (lambda pki: _duplicate_basic_constraints(),
                             False, ["its extensions cannot be read (Duplicate 2.5.29.19 extension found)"]),
 }

@@ -1,8 +1,22 @@
-"""sign fonts with an external signer: reserve, hash, sign, fill, verify, write
+"""sign fonts: with a certificate (a C2PA manifest made here), or with an external signer
 
-For each font: reserve --size bytes for the Manifest Store, compute the
-exclusion ranges and the hash of every other byte, run the signer, fill its
-manifest into the reservation, check the result, and write it.
+With --cert CHAIN.pem and --key KEY.pem (or --key-command CMD), glyphward
+makes a C2PA manifest for each font (C2PA Technical Specification 2.2): a
+hard binding (--binding boxes: one hash per table, c2pa.hash.boxes; or
+--binding data: one hash outside the exclusion ranges, c2pa.hash.data), the
+actions, font.info from the font's own tables, and any --assertion; signs
+its claim with the key (COSE, ES256/384/512, PS256/384/512 or Ed25519, from
+the key or --alg), puts the Manifest Store into the font's C2PA table,
+validates the result, and only then writes it. --cert holds the signing
+certificate followed by its intermediates. --key-command is run like
+--signer (below), once per font: it reads the bytes to sign on standard
+input, gets the algorithm's name as its last argument, and writes the raw
+signature (COSE's form: r and s for ECDSA) to standard output.
+
+With --signer CMD: for each font, reserve --size bytes for the Manifest
+Store, compute the exclusion ranges and the hash of every other byte, run
+the signer, fill its manifest into the reservation, check the result, and
+write it.
 
 The signer (--signer CMD, split like a shell line and run without a shell,
 once per font) reads one JSON object on standard input:
@@ -50,16 +64,21 @@ def signer_command(text: str) -> List[str]:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
+    from ..c2pa_sign import add_c2pa_arguments
+
     add_fonts(parser, many=True)
-    parser.add_argument("--signer", type=signer_command, required=True, metavar="CMD",
-                        help="the signer's command line, run once per font")
-    parser.add_argument("--size", type=positive_int, default=DEFAULT_SIZE, metavar="N",
-                        help=f"bytes reserved for the signed manifest (default {DEFAULT_SIZE})")
+    add_c2pa_arguments(parser)
+    external = parser.add_argument_group("with an external signer")
+    external.add_argument("--signer", type=signer_command, metavar="CMD",
+                          help="the signer's command line, run once per font")
+    parser.add_argument("--size", type=positive_int, metavar="N",
+                        help=f"bytes reserved for the signed manifest (--signer: default {DEFAULT_SIZE}; "
+                             "--cert: the least room to reserve, default exactly what the manifest needs)")
     parser.add_argument("--uri", metavar="URI", help="also record this active manifest URI")
     parser.add_argument("--algorithm", choices=ALGORITHMS, default="sha256",
                         help="hash algorithm (default sha256)")
     parser.add_argument("--signer-timeout", type=positive_seconds, default=120.0, metavar="SECONDS",
-                        help="kill the signer and fail the font after this long (default 120)")
+                        help="kill the signer or key command and fail the font after this long (default 120)")
     add_output(parser, many=True)
 
 
@@ -129,5 +148,13 @@ def check_filled(reserved: bytes, signed: bytes, ranges: List[Tuple[int, int]], 
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if (args.signer is None) == (args.cert is None):
+        parser.error("give either --cert (with --key or --key-command) or --signer")
+    if args.cert is not None:
+        from ..c2pa_sign import run_c2pa
+
+        return run_c2pa(args, parser)
+    if args.size is None:
+        args.size = DEFAULT_SIZE
     return run_batch(tasks(parser, args), lambda task, cancel: sign(task, args, cancel),
                      jobs=args.jobs, quiet=args.quiet, verb="signed")

@@ -1,0 +1,373 @@
+"""Signing a font: the claim generator of C2PA 2.2, 10.3, for fonts.
+
+`sign_font` builds a standard manifest (the hard binding, the actions, the
+font information and the caller's own assertions), signs its claim, puts the
+Manifest Store into the font's `C2PA` table through the glyphward module,
+and validates the result before returning it.
+"""
+from __future__ import annotations
+
+import hashlib
+import uuid
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+from . import cbor, claim, manifest
+from ._version import GENERATOR, VERSION
+from cryptography import x509
+
+from .assertions import actions, font_info, hash_boxes, hash_data, ingredient
+from .certificates import profile_problems
+from .cose import X5CHAIN, IAT, encode_sign1, signature_length, to_be_signed, verify_with_key
+from .jumbf import SuperBox
+from .labels import (ACTIONS_V2, CLAIM_SIGNATURE, FONT_INFO, HASH_BOXES, HASH_DATA, INGREDIENT_V3, SIGNATURE_LABEL,
+                     STANDARD_MANIFEST, UPDATE_MANIFEST)
+from .sfnt import C2PA, FontStructureError, find, read_tables, store_field
+from .uris import absolute
+from .validate.assertions import UPDATE_ACTIONS
+from .validate.locate import locate
+from .signers import KeySigner, Signer
+from .validate.font import validate_font
+from .validate.report import ValidationReport
+
+BINDINGS = ("boxes", "data")
+DEFAULT_HASH = "sha256"
+_RESERVED_LABELS = (HASH_BOXES, HASH_DATA, ACTIONS_V2, FONT_INFO, "c2pa.actions", "c2pa.ingredient",
+                    "c2pa.ingredient.v2", "c2pa.ingredient.v3")
+
+
+class SigningError(ValueError):
+    """The font could not be signed; the message says why, in one line."""
+
+
+@dataclass
+class SignedFont:
+    font: bytes                     # the signed font
+    manifest_store: bytes           # the Manifest Store it carries
+    label: str                      # the active manifest's label
+    warnings: List[str] = field(default_factory=list)
+    report: Optional[ValidationReport] = None
+
+
+@dataclass
+class _Parts:
+    """The assertions of the manifest being made, but the hard binding."""
+    assertions: List[Tuple[str, Any]]
+    title: Optional[str]
+
+
+def check_label(label: str) -> None:
+    """Refuses a label glyphward writes itself or one C2PA 2.2, 6.2.2 does
+    not admit."""
+    import re
+
+    if not re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9_-]*(\.[A-Za-z0-9][A-Za-z0-9_-]*)+", label) or "__" in label:
+        raise SigningError(f"{label!r} is not an assertion label (dot-separated names, C2PA 2.2, 6.2.2)")
+    if label in _RESERVED_LABELS or label.startswith("c2pa.hash."):
+        raise SigningError(f"the assertion {label} is one glyphward writes itself")
+
+
+def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Optional[str] = None,
+              assertions: Sequence[Tuple[str, Any]] = (), digital_source_type: str = actions.DIGITAL_CREATION,
+              size: Optional[int] = None, remote_uri: Optional[str] = None, strict: bool = False,
+              hash_algorithm: str = DEFAULT_HASH, now: Optional[datetime] = None,
+              warn: Optional[Callable[[str], None]] = None, replace: bool = False,
+              font_actions: Sequence[str] = (), trust_anchors: Sequence[x509.Certificate] = (),
+              binding_chosen: bool = True, remote: Optional[str] = None) -> SignedFont:
+    """Signs `font` (the bytes of a TrueType or OpenType font).
+
+    `binding` is "boxes" (a `c2pa.hash.boxes` assertion, C2PA 2.2, 18.7.3.6)
+    or "data" (`c2pa.hash.data`, 18.5); `assertions` are the caller's own
+    (label, value) pairs, stored as CBOR; `size` is the least room to reserve
+    for the Manifest Store; `remote_uri` is also recorded in the `C2PA`
+    table. Warnings (a replaced `C2PA` table, a `DSIG` table, a font.info
+    that could not be made, a certificate that falls short of C2PA 2.2,
+    14.5.1) go to `warn` as they arise and into the result; with `strict`,
+    a certificate that falls short is an error.
+
+    A font that already carries a Manifest Store keeps it (C2PA 2.2,
+    10.3.2.2 and 18.15.11): its manifests stay in the new store, and the new
+    manifest names the previous active one as its parentOf ingredient, with
+    the validation results found for it (validated with `trust_anchors`),
+    and records `c2pa.opened` and then `font_actions`. When the font's
+    content is unchanged since then (its box hash still matches), nothing
+    but provenance is added, and `binding_chosen` is False, that manifest is
+    an update manifest (11.2.3); otherwise a standard one. `replace`
+    discards the old store instead.
+
+    With `remote`, the manifest is remote (C2PA 2.2, 11.4 and A.3.9): the
+    font's `C2PA` table holds only that URI, bound by the box hash (which
+    does not cover the table), and the caller publishes the returned
+    `manifest_store` there. Raises SigningError.
+    """
+    import glyphward
+
+    if binding not in BINDINGS:
+        raise SigningError(f"unknown binding {binding!r} (boxes or data)")
+    if remote is not None and (binding != "boxes" or remote_uri is not None or size is not None):
+        raise SigningError("a remote manifest is bound by the box hash, and the font holds only its URI")
+    now = now or datetime.now(timezone.utc)
+    warnings: List[str] = []
+
+    def note(message: str) -> None:
+        warnings.append(message)
+        if warn is not None:
+            warn(message)
+
+    try:
+        tables = read_tables(font)
+    except FontStructureError as error:
+        raise SigningError(str(error)) from None
+    previous = None if replace else _previous(font, tables, trust_anchors, now, note)
+    if find(tables, b"DSIG") is not None:
+        note("the font has a DSIG table: the signature it holds does not cover the signed font")
+    credential_problems = _check_credential(signer, strict, note)
+
+    for action in font_actions:
+        if not isinstance(action, str) or not action:
+            raise SigningError(f"{action!r} is not an action name")
+    update = previous is not None and previous.content_unchanged and not binding_chosen and binding == "boxes" \
+        and all(action in UPDATE_ACTIONS for action in font_actions)
+    info, missing = font_info.build(font)
+    parts: List[Tuple[str, Any]] = []
+    if previous is not None:
+        ingredient_value = ingredient.parent(
+            title=previous.title or (info or {}).get("fullName"), format=ingredient.media_type(font[:4]),
+            active_manifest=previous.active_manifest, claim_signature=previous.claim_signature,
+            validation_results=previous.validation_results)
+        ingredient_box = manifest.assertion_box(INGREDIENT_V3, ingredient_value)
+        reference = claim.HashedUri(claim.assertion_url(INGREDIENT_V3),
+                                    hashlib.new(hash_algorithm, ingredient_box.content).digest())
+        parts.append((ACTIONS_V2, actions.opened(reference.to_cbor(), font_actions)))
+        parts.append((INGREDIENT_V3, ingredient_value))
+    else:
+        if font_actions:
+            raise SigningError("actions are recorded when a signed font is signed again; this font has no "
+                               "manifest to follow")
+        parts.append((ACTIONS_V2, actions.created(digital_source_type)))
+    if info is not None and not update:
+        parts.append((FONT_INFO, info))
+    elif info is None:
+        note("font.info left out: " + "; ".join(missing))
+    for label, value in assertions:
+        check_label(label)
+        parts.append((label, value))
+    if len({label for label, _ in parts}) != len(parts):
+        raise SigningError("an assertion label is given twice")
+    if title is None and info is not None:
+        title = info["fullName"]
+    label = manifest.new_label()
+    common = _Parts(parts, title)
+
+    earlier = previous.boxes if previous is not None else []
+    maker = _ManifestMaker(label, common, signer, now, hash_algorithm, earlier, UPDATE_MANIFEST if update else
+                           STANDARD_MANIFEST)
+    if update:
+        store = maker.store(None, None)
+        signed = glyphward.embed_manifest_store(font, store)
+    elif remote is not None:
+        store = maker.store(HASH_BOXES, hash_boxes.build(font, tables, hash_algorithm))
+        try:
+            signed = glyphward.embed_remote(font, remote)
+        except ValueError as error:
+            raise SigningError(str(error)) from None
+    elif binding == "boxes":
+        store = maker.store(HASH_BOXES, hash_boxes.build(font, tables, hash_algorithm))
+        if size is not None and size > len(store) or remote_uri is not None:
+            reserved = glyphward.reserve_manifest_placeholder(font, max(size or 0, len(store)), remote_uri)
+            signed = glyphward.fill_manifest_store(reserved, store)
+        else:
+            signed = glyphward.embed_manifest_store(font, store)
+    else:
+        signed, store = _sign_data_bound(font, maker, size, remote_uri)
+
+    report = validate_font(signed, now=now, trust_anchors=trust_anchors,
+                           manifest_store=store if remote is not None else None)
+    tolerated = {"signingCredential.untrusted"} | ({"signingCredential.invalid"} if credential_problems else set())
+    failures = [status for status in report.results.failure if status.code not in tolerated]
+    if failures or report.manifest is None:
+        first = failures[0] if failures else None
+        why = f"{first.code}: {first.explanation}" if first is not None else report.error or "no manifest"
+        raise SigningError(f"the signed font does not validate ({why}); not written")
+    return SignedFont(signed, store, label, warnings, report)
+
+
+@dataclass
+class _Previous:
+    """The Manifest Store a font already carries, kept when it is signed again."""
+    boxes: List[bytes]                  # every box of the old store, in order
+    active_manifest: claim.HashedUri
+    claim_signature: claim.HashedUri
+    validation_results: Dict[str, Any]
+    title: Optional[str]
+    content_unchanged: bool             # its box hash matches the font as it is
+
+
+def _previous(font: bytes, tables: Sequence[Any], trust_anchors: Sequence[x509.Certificate], now: datetime,
+              note: Callable[[str], None]) -> Optional[_Previous]:
+    """The font's Manifest Store, validated as the ingredient it becomes
+    (C2PA 2.2, 15.2.1: the claim generator acts as a validator of it); None
+    when the font has none to keep."""
+    table = find(list(tables), C2PA)
+    if table is None:
+        return None
+    try:
+        field = store_field(font, table)
+    except FontStructureError:
+        field = None
+    if field is None:
+        note("the font's C2PA table holds no Manifest Store (a remote URI at most): it is replaced")
+        return None
+    located = locate(memoryview(font)[field.offset:field.offset + field.length])
+    if located.store is None or not located.manifests or located.code is not None:
+        note(f"the font's C2PA table holds no usable Manifest Store ({located.problem}): it is replaced, and "
+             "nothing of it is kept")
+        return None
+    report = validate_font(font, trust_anchors=trust_anchors, now=now)
+    active = located.manifests[-1]
+    for box in located.store.superboxes():  # a compressed manifest is named by its own box (11.2.4)
+        if box.label == active.label:
+            active = box
+    signature = [box for box in active.superboxes() if box.uuid == CLAIM_SIGNATURE]
+    if len(signature) != 1 or not active.label:
+        note("the font's active manifest has no single claim signature: the old store is replaced")
+        return None
+    results: Dict[str, Any] = {"activeManifest": report.results.to_json()}
+    if report.ingredient_deltas:
+        results["ingredientDeltas"] = report.ingredient_deltas
+    if report.manifest_state not in ("valid", "trusted") or not report.asset_valid:
+        note(f"the font's manifest is {report.manifest_state}" + ("" if report.asset_valid else
+             ", and the font is not a valid asset") + ": this is recorded in the new manifest's ingredient")
+    bound = {status.code for status in report.results.success}
+    return _Previous(
+        boxes=[bytes(box.whole) for box in located.store.children if isinstance(box, SuperBox)],
+        active_manifest=claim.HashedUri(absolute(active.label), _hash(active.content)),
+        claim_signature=claim.HashedUri(absolute(active.label, SIGNATURE_LABEL), _hash(signature[0].content)),
+        validation_results=results,
+        title=report.manifest.title if report.manifest is not None else None,
+        content_unchanged="assertion.boxesHash.match" in bound)
+
+
+def _hash(data: Any) -> bytes:
+    return hashlib.sha256(data).digest()
+
+
+def _check_credential(signer: Signer, strict: bool, note: Callable[[str], None]) -> List[str]:
+    """C2PA 2.2, 13.2.5: the claim generator checks its own credential
+    against the profile of 14.5.1 and warns (or, strict, refuses)."""
+    chain = list(signer.certificates)
+    problems = [f"the signing certificate: {problem}"
+                for problem in profile_problems(chain[0], end_entity=True, purpose="claim-signing")]
+    for certificate in chain[1:]:
+        problems.extend(f"the intermediate {certificate.subject.rfc4514_string()}: {problem}"
+                        for problem in profile_problems(certificate, end_entity=False, purpose=None))
+    now = datetime.now(timezone.utc)
+    for certificate in chain:
+        if not certificate.not_valid_before_utc <= now <= certificate.not_valid_after_utc:
+            problems.append(f"the certificate {certificate.subject.rfc4514_string()} is not valid now "
+                            f"({certificate.not_valid_before_utc:%Y-%m-%d} to "
+                            f"{certificate.not_valid_after_utc:%Y-%m-%d})")
+    if problems and strict:
+        raise SigningError("the certificate does not meet C2PA 2.2, 14.5.1 (--strict): " + "; ".join(problems))
+    for problem in problems:
+        note(f"{problem} (C2PA 2.2, 14.5.1)")
+    return problems
+
+
+class _ManifestMaker:
+    """Makes the Manifest Store of one standard manifest, given its hard
+    binding: the other assertions, their hashed URIs and the protected
+    header are made once, since multiple step processing makes the store
+    several times over."""
+
+    def __init__(self, label: str, common: _Parts, signer: Signer, now: datetime, alg: str,
+                 earlier: Sequence[bytes] = (), kind: bytes = STANDARD_MANIFEST):
+        self.earlier = list(earlier)
+        self.kind = kind
+        self.label = label
+        self.signer = signer
+        self.alg = alg
+        self.title = common.title
+        self.boxes = [manifest.assertion_box(name, value) for name, value in common.assertions]
+        # C2PA 2.2, 10.3.2.2: hashed URIs are made with the claim's algorithm.
+        self.references = [claim.HashedUri(claim.assertion_url(name), hashlib.new(alg, built.content).digest())
+                           for (name, _), built in zip(common.assertions, self.boxes)]
+        certificates = [certificate.public_bytes(_DER) for certificate in signer.certificates]
+        self.protected = cbor.encode({1: signer.algorithm.cose_id,
+                                      X5CHAIN: certificates[0] if len(certificates) == 1 else certificates,
+                                      IAT: int(now.timestamp())})
+        self.instance_id = f"urn:uuid:{uuid.uuid4()}"
+
+    def store(self, binding_label: Optional[str], binding: Any, signature: Optional[bytes] = None) -> bytes:
+        """The store with `binding` as its hard binding (an update manifest
+        has none), its claim signed by the signer (or, to measure, with
+        `signature` in place), after the earlier manifests."""
+        boxes, references = list(self.boxes), list(self.references)
+        if binding_label is not None:
+            bound = manifest.assertion_box(binding_label, binding)
+            boxes.insert(0, bound)
+            references.insert(0, claim.HashedUri(claim.assertion_url(binding_label),
+                                                 hashlib.new(self.alg, bound.content).digest()))
+        claim_bytes = cbor.encode(claim.build(
+            instance_id=self.instance_id, title=self.title, created=references,
+            generator={"name": GENERATOR, "version": VERSION}, alg=self.alg))
+        if signature is None:
+            signature = _sign(self.signer, to_be_signed(self.protected, claim_bytes))
+        sign1 = encode_sign1(self.protected, {}, signature)
+        return manifest.manifest_store(self.earlier + [
+            manifest.manifest_box(self.label, boxes, claim_bytes, sign1, self.kind).data])
+
+
+def _sign(signer: Signer, data: bytes) -> bytes:
+    key = signer.certificates[0].public_key()
+    expected = signature_length(key, signer.algorithm)
+    signature = signer.sign(data)
+    if isinstance(signer, KeySigner):
+        return signature  # made here, with the certificate's own key
+    if len(signature) != expected:
+        raise SigningError(f"the signature is {len(signature)} bytes; a {signer.algorithm.name} signature with this "
+                           f"certificate's key is {expected}")
+    if not verify_with_key(key, signer.algorithm, data, signature):
+        raise SigningError("the signature does not verify with the signing certificate's key")
+    return signature
+
+
+def _sign_data_bound(font: bytes, maker: _ManifestMaker, size: Optional[int],
+                     remote_uri: Optional[str]) -> Tuple[bytes, bytes]:
+    """Multiple step processing (C2PA 2.2, 10.4) with the glyphward module:
+    measure the store, reserve exactly that room, hash the reserved font
+    outside its exclusion ranges, and fill the signed store in; the data
+    hash's pad and pad2 make up any difference, so that the store fills its
+    reservation exactly (10.4.4)."""
+    import glyphward
+
+    signer, alg = maker.signer, maker.alg
+    stand_in = bytes(signature_length(signer.certificates[0].public_key(), signer.algorithm))
+    no_digest = bytes(len(hash_data.hash_outside(b"", [], alg)))
+
+    def measure(ranges: List[Tuple[int, int]]) -> int:
+        return len(maker.store(HASH_DATA, hash_data.build(ranges, alg, no_digest), stand_in))
+
+    reservation = max(size or 0, measure([(0, 0)] * 3))
+    for _ in range(8):
+        reserved = glyphward.reserve_manifest_placeholder(font, reservation, remote_uri)
+        ranges = [(start, length) for start, length in glyphward.data_hash_ranges(reserved)]
+        measured = measure(ranges)
+        if measured <= reservation:
+            break
+        reservation = measured
+    else:  # pragma: no cover - the sizes settle after one or two rounds
+        raise SigningError("the Manifest Store's size does not settle")
+    pad, pad2 = hash_data.padding(reservation - measured)
+    digest = hash_data.hash_outside(reserved, ranges, alg)
+    store = maker.store(HASH_DATA, hash_data.build(ranges, alg, digest, pad, pad2))
+    if len(store) != reservation:
+        raise SigningError(f"internal error: the Manifest Store is {len(store)} bytes, its reservation "
+                           f"{reservation}")
+    return glyphward.fill_manifest_store(reserved, store), store
+
+
+from cryptography.hazmat.primitives.serialization import Encoding as _Encoding  # noqa: E402
+
+_DER = _Encoding.DER

@@ -1,0 +1,168 @@
+"""Validating the assertions (C2PA 2.2, 15.10): each one the claim lists is
+found in the manifest and its hash checked, each one in the assertion store
+is listed, and the manifest holds the assertions its type requires."""
+from __future__ import annotations
+
+import hashlib
+import json
+from typing import Any, Dict, List, Optional
+
+from .. import cbor
+from ..assertions import actions
+from ..claim import hash_algorithm
+from ..jumbf import CBOR, JSON, SuperBox
+from ..labels import (ACTIONS_LABELS, ASSERTION_STORE, ASSERTION_STORE_LABEL, CBOR_CONTENT, HARD_BINDINGS,
+                      INGREDIENT_LABELS, JSON_CONTENT, base_label)
+from ..uris import resolve
+from .context import Assertion, Manifest
+
+# C2PA 2.2, 11.2.3: the only actions an update manifest may record.
+UPDATE_ACTIONS = frozenset({"c2pa.edited.metadata", "c2pa.opened", "c2pa.published", "c2pa.redacted"})
+
+
+def _decode(box: SuperBox) -> Any:
+    """The assertion's data: CBOR or JSON decoded; raw bytes for other
+    content types. Raises ValueError when CBOR or JSON does not decode."""
+    contents = list(box.content_boxes())
+    if box.uuid == CBOR_CONTENT:
+        payloads = [content.payload for content in contents if content.type == CBOR]
+        if len(payloads) != 1:
+            raise ValueError("the assertion box holds no single CBOR box")
+        return cbor.decode(payloads[0])
+    if box.uuid == JSON_CONTENT:
+        payloads = [content.payload for content in contents if content.type == JSON]
+        if len(payloads) != 1:
+            raise ValueError("the assertion box holds no single JSON box")
+        try:
+            return json.loads(bytes(payloads[0]).decode("utf-8"))
+        except (UnicodeDecodeError, ValueError, RecursionError) as error:
+            raise ValueError(f"not valid JSON: {error}") from None
+    return None
+
+
+def validate_assertions(manifest: Manifest) -> None:
+    """C2PA 2.2, 15.10.3.1 for every assertion of the claim, then 15.10.1
+    and 15.10.3.2."""
+    log = manifest.log
+    claim = manifest.claim
+    assert claim is not None
+    for redacted in claim.redacted:
+        found = resolve(redacted, manifest.store, manifest.box)
+        if found.manifest is manifest.box:
+            log.add("assertion.selfRedacted", f"the claim redacts its own assertion {redacted}", manifest.claim_url)
+
+    seen: Dict[int, Assertion] = {}
+    for reference in claim.references:
+        value = reference.value
+        url_text = value.get("url") if isinstance(value, dict) else None
+        shown = manifest.url("c2pa.assertions", str(url_text).rpartition("/")[2]) if url_text else manifest.claim_url
+        found = resolve(url_text, manifest.store, manifest.box)
+        if found.outside:
+            log.add("assertion.outsideManifest", f"the claim lists {url_text}, which is not in its manifest", shown)
+            continue
+        box = found.box
+        if box is None or found.manifest is not manifest.box:
+            log.add("assertion.missing", f"the claim lists {url_text!r}, which is not in the manifest", shown)
+            continue
+        label = box.label or ""
+        url = manifest.url("c2pa.assertions", label)
+        alg = hash_algorithm(value, claim)
+        if alg is None:
+            log.add("algorithm.unsupported", f"no allowed hash algorithm is given for the hashed URI to {label}", url)
+            continue
+        expected = value.get("hash")
+        if not isinstance(expected, bytes) or hashlib.new(alg, box.content).digest() != expected:
+            log.add("assertion.hashedURI.mismatch", f"the hash of the assertion {label} does not match the claim's",
+                    url)
+            continue
+        log.add("assertion.hashedURI.match", f"the hash of the assertion {label} matches", url)
+        assertion = Assertion(label, url, value, box, gathered=reference.gathered)
+        try:
+            assertion.value = _decode(box)
+        except ValueError as error:
+            json_box = box.uuid == JSON_CONTENT
+            log.add("assertion.json.invalid" if json_box else "assertion.cbor.invalid",
+                    f"the assertion {label} does not decode: {error}", url)
+        seen[id(box)] = assertion
+        manifest.assertions.append(assertion)
+
+    stores = [box for box in manifest.box.superboxes()
+              if box.uuid == ASSERTION_STORE and box.label == ASSERTION_STORE_LABEL]
+    for store in stores:
+        for box in store.superboxes():
+            if id(box) not in seen:
+                log.add("assertion.undeclared", f"the assertion {box.label} is not listed in the claim",
+                        manifest.url("c2pa.assertions", box.label or ""))
+
+    if manifest.kind == "standard":
+        _standard_manifest(manifest)
+    else:
+        _update_manifest(manifest)
+    _validate_actions(manifest)
+
+
+def hard_bindings(manifest: Manifest) -> List[Assertion]:
+    return [assertion for assertion in manifest.assertions if base_label(assertion.label) in HARD_BINDINGS]
+
+
+def parents(manifest: Manifest) -> List[Assertion]:
+    """The ingredient assertions whose relationship is parentOf."""
+    return [assertion for assertion in manifest.assertions
+            if base_label(assertion.label) in INGREDIENT_LABELS and isinstance(assertion.value, dict)
+            and assertion.value.get("relationship") == "parentOf"]
+
+
+def _standard_manifest(manifest: Manifest) -> None:
+    """C2PA 2.2, 15.10.1.2, items 1 and 2 (item 3 is in the actions check)."""
+    bindings = hard_bindings(manifest)
+    if not bindings:
+        manifest.log.add("claim.hardBindings.missing", "the manifest has no hard binding to the content",
+                         manifest.claim_url)
+    elif len(bindings) > 1:
+        manifest.log.add("assertion.multipleHardBindings", "the manifest has more than one hard binding: " +
+                         ", ".join(assertion.label for assertion in bindings), manifest.url("c2pa.assertions"))
+    if len(parents(manifest)) > 1:
+        manifest.log.add("manifest.multipleParents", "the manifest has more than one parentOf ingredient",
+                         manifest.claim_url)
+
+
+def _update_manifest(manifest: Manifest) -> None:
+    """C2PA 2.2, 15.10.1.3."""
+    ingredients = [assertion for assertion in manifest.assertions if base_label(assertion.label) in INGREDIENT_LABELS]
+    if len(ingredients) != 1 or len(parents(manifest)) != 1:
+        manifest.log.add("manifest.update.wrongParents", "an update manifest must have exactly one ingredient, "
+                         "its parentOf", manifest.claim_url)
+    for assertion in manifest.assertions:
+        label = base_label(assertion.label)
+        if label in HARD_BINDINGS or label == "c2pa.hash.multi-asset" or label.startswith("c2pa.thumbnail"):
+            manifest.log.add("manifest.update.invalid", f"an update manifest may not hold {assertion.label}",
+                             assertion.url)
+        elif label in ACTIONS_LABELS:
+            for name in actions.names(assertion.value):
+                if name not in UPDATE_ACTIONS:
+                    manifest.log.add("manifest.update.invalid", f"an update manifest may not record the action "
+                                     f"{name}", assertion.url)
+
+
+def _validate_actions(manifest: Manifest) -> None:
+    """C2PA 2.2, 15.10.3.2.2, with 15.10.1.2 item 3 for standard manifests."""
+    found = [actions.ActionsAssertion(assertion.label, assertion.url, assertion.value)
+             for assertion in manifest.assertions if base_label(assertion.label) in ACTIONS_LABELS]
+
+    def ingredient(reference: Any) -> Optional[str]:
+        if not isinstance(reference, dict):
+            return None
+        resolved = resolve(reference.get("url"), manifest.store, manifest.box)
+        if resolved.box is None or resolved.outside:
+            return None
+        for assertion in manifest.assertions:
+            if assertion.box is resolved.box and base_label(assertion.label) in INGREDIENT_LABELS:
+                alg = hash_algorithm(reference, manifest.claim) if manifest.claim else None
+                if alg is None or hashlib.new(alg, assertion.box.content).digest() != reference.get("hash"):
+                    return None
+                value = assertion.value
+                relationship = value.get("relationship") if isinstance(value, dict) else None
+                return relationship if isinstance(relationship, str) else None
+        return None
+
+    actions.validate(found, ingredient, manifest.kind == "standard", manifest.log, manifest.claim_url)

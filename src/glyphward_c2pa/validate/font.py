@@ -1,0 +1,109 @@
+"""Validating a font: every step of C2PA 2.2, 15 in order, for the active
+manifest of the Manifest Store its `C2PA` table holds."""
+from __future__ import annotations
+
+from typing import Optional, Sequence, Union
+
+from cryptography import x509
+
+from ..jumbf import SuperBox
+from ..labels import COMPRESSED_MANIFEST, MANIFEST_TYPES
+from ..sfnt import C2PA, FontStructureError, read_tables, store_field
+from ..status import CONTENT, StatusLog
+from . import compressed
+from .assertions import validate_assertions
+from .claim import validate_claim
+from .content import validate_content
+from .context import Manifest
+from .ingredients import Lineage, Step, validate_ingredients
+from .locate import locate
+from .report import ValidationReport, manifest_state, summarize
+from .signature import TrustSettings, validate_signature
+
+NO_TABLE = "no C2PA table found in font"
+NO_STORE = "invalid C2PA table: C2PA table has no embedded manifest store"
+
+
+def validate_manifest(store: SuperBox, box: SuperBox, trust: TrustSettings) -> Manifest:
+    """C2PA 2.2, 15.6, 15.7 to 15.9 and 15.10 for one manifest."""
+    if box.uuid == COMPRESSED_MANIFEST:
+        expanded = compressed.expand(box)
+        if isinstance(expanded, str):
+            manifest = Manifest(store, box, box.label or "", "standard")
+            manifest.log.add("manifest.compressed.invalid", expanded, manifest.url())
+            return manifest
+        box = expanded
+    manifest = Manifest(store, box, box.label or "", MANIFEST_TYPES[box.uuid])
+    if validate_claim(manifest):
+        validate_signature(manifest, trust)
+        validate_assertions(manifest)
+    return manifest
+
+
+def binding_manifest(active: Manifest, lineage: Lineage) -> Optional[Manifest]:
+    """The manifest whose hard binding speaks for the asset: the active one,
+    or for an update manifest its parentOf chain's first standard manifest
+    (C2PA 2.2, 15.12)."""
+    manifest: Optional[Manifest] = active
+    for _ in range(len(lineage.steps) + 1):
+        if manifest is None or manifest.kind == "standard":
+            return manifest
+        manifest = lineage.parent_of(manifest)
+    return None
+
+
+def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = (),
+                  tsa_trust_anchors: Sequence[x509.Certificate] = (), now: Optional[object] = None,
+                  manifest_store: Optional[bytes] = None) -> ValidationReport:
+    """Validates the C2PA manifest of `font` (the bytes of a TrueType or
+    OpenType font). `manifest_store` supplies the store of a font whose
+    `C2PA` table holds only a remote manifest URI (C2PA 2.2, 15.5.3)."""
+    import glyphward
+
+    trust = TrustSettings(trust_anchors, tsa_trust_anchors, now)  # type: ignore[arg-type]
+    try:
+        uri = glyphward.read_manifest_uri_str(font)
+    except ValueError as error:
+        if str(error) == NO_TABLE:
+            return ValidationReport("none", False)
+        return ValidationReport("none", False, error=str(error))
+    try:
+        tables = read_tables(font)
+        c2pa_tables = [table for table in tables if table.tag == C2PA]
+        field = store_field(font, c2pa_tables[0])
+    except FontStructureError as error:
+        return ValidationReport("none", False, remote_uri=uri, error=str(error))
+    log = StatusLog()
+    if len(c2pa_tables) > 1:
+        log.add("general.error", "the font has more than one C2PA table (C2PA 2.2, 15.5.2.1)")
+        return ValidationReport("invalid", False, results=log, remote_uri=uri)
+
+    view = memoryview(font)
+    if field is not None:
+        data: Union[bytes, memoryview] = view[field.offset:field.offset + field.length]
+    elif manifest_store is not None:
+        data = manifest_store
+    else:
+        return ValidationReport("remote" if uri is not None else "none", False, remote_uri=uri)
+
+    located = locate(data)
+    if located.code is not None or located.store is None:
+        log.add(located.code or "general.error", located.problem or "no Manifest Store")
+        return ValidationReport("invalid", False, results=log, remote_uri=uri)
+    store = located.store
+    active = validate_manifest(store, located.manifests[-1], trust)
+    matched = False
+    lineage = Lineage([Step(active)], [])
+    if active.claim is not None:
+        lineage = validate_ingredients(active, lambda store, box: validate_manifest(store, box, trust))
+        owner = binding_manifest(active, lineage)
+        if owner is None or owner.claim is None:
+            active.log.add("claim.hardBindings.missing", "no standard manifest with a hard binding is found "
+                           "through the update manifest's parentOf ingredients (C2PA 2.2, 15.12)", active.claim_url)
+        else:
+            matched = validate_content(owner, view, tables, field, located.length, log=active.log)
+    state = manifest_state(active.log)
+    asset_valid = matched and state in ("valid", "trusted") and not active.log.failed(CONTENT)
+    history = [summarize(step.manifest, step.recorded) for step in lineage.steps[1:]]
+    return ValidationReport(state, asset_valid, summarize(active), active.log, remote_uri=uri,
+                            ingredient_deltas=lineage.deltas, history=history)

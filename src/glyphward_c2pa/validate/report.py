@@ -1,0 +1,132 @@
+"""What validation tells of a font: the state of its active manifest (C2PA
+2.2, 14.3.2), whether the asset is valid (14.3.3), a summary of the manifest,
+and the status codes shaped as the standard's validation-results-map
+(15.2.1)."""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Any, Dict, List, Optional
+
+from ..assertions import actions
+from ..certificates import describe_name
+from ..labels import ACTIONS_LABELS, base_label
+from ..status import CONTENT, NOT_TRUSTED, NOT_VALID, StatusLog
+from .assertions import hard_bindings
+from .context import Manifest
+
+STATES = ("none", "remote", "invalid", "well-formed", "valid", "trusted")
+
+
+def _time(value: Optional[datetime]) -> Optional[str]:
+    return value.isoformat().replace("+00:00", "Z") if value is not None else None
+
+
+@dataclass
+class ManifestSummary:
+    """The facts a person checking a font wants to see."""
+    label: str
+    kind: str
+    title: Optional[str]
+    claim_generator: Optional[str]
+    signer: Optional[str]
+    issuer: Optional[str]
+    algorithm: Optional[str]
+    signing_time: Optional[str]      # the claimed time of signing (iat), ISO 8601
+    timestamp: Optional[str]         # the time a trusted time-stamp attests
+    binding: Optional[str]
+    assertions: List[str]
+    actions: List[str]
+    state: str = "invalid"
+    content_when_used: Optional[str] = None   # for an ingredient: "unchanged" / "changed" when re-signed
+
+    def to_json(self) -> Dict[str, Any]:
+        return {"label": self.label, "kind": self.kind, "title": self.title,
+                "claim_generator": self.claim_generator, "signer": self.signer, "issuer": self.issuer,
+                "algorithm": self.algorithm, "signing_time": self.signing_time, "timestamp": self.timestamp,
+                "binding": self.binding, "assertions": self.assertions, "actions": self.actions,
+                "content_when_used": self.content_when_used}
+
+
+def summarize(manifest: Manifest, recorded: Optional[Dict[str, Any]] = None) -> ManifestSummary:
+    """The summary of a validated manifest; for an ingredient manifest,
+    `recorded` is what the next signer recorded of it, whose binding codes
+    tell whether its content had changed by then."""
+    claim = manifest.claim
+    signer = manifest.signer
+    bindings = hard_bindings(manifest)
+    names: List[str] = []
+    for assertion in manifest.assertions:
+        if base_label(assertion.label) in ACTIONS_LABELS:
+            names.extend(actions.names(assertion.value))
+    return ManifestSummary(
+        label=manifest.label, kind=manifest.kind,
+        title=claim.title if claim else None, claim_generator=claim.generator if claim else None,
+        signer=describe_name(signer.subject) if signer is not None else None,
+        issuer=describe_name(signer.issuer) if signer is not None else None,
+        algorithm=manifest.algorithm, signing_time=_time(manifest.signing_time), timestamp=_time(manifest.timestamp),
+        binding=bindings[0].label if len(bindings) == 1 else None,
+        assertions=[assertion.label for assertion in manifest.assertions], actions=names,
+        state=manifest_state(manifest.log), content_when_used=_content(recorded))
+
+
+def _content(recorded: Optional[Dict[str, Any]]) -> Optional[str]:
+    """What the signer who used an ingredient found of its hard binding:
+    "unchanged", "changed" or None (not recorded)."""
+    if not recorded:
+        return None
+    for kind, verdict in (("failure", "changed"), ("success", "unchanged")):
+        for status in recorded.get(kind) or []:
+            code = status.get("code") if isinstance(status, dict) else None
+            if isinstance(code, str) and (code in CONTENT or code.endswith("Hash.match")):
+                return verdict
+    return None
+
+
+def manifest_state(log: StatusLog) -> str:
+    """C2PA 2.2, 14.3.4 to 14.3.6: invalid (not well-formed), well-formed,
+    valid or trusted. Content failures belong to the asset, not the
+    manifest (14.3.3)."""
+    codes = {status.code for status in log.failure}
+    if codes - NOT_VALID - NOT_TRUSTED - CONTENT:
+        return "invalid"
+    validated = {status.code for status in log.success}
+    if codes & NOT_VALID or not {"claimSignature.validated", "claimSignature.insideValidity"} <= validated:
+        return "well-formed"
+    return "trusted" if "signingCredential.trusted" in validated else "valid"
+
+
+@dataclass
+class ValidationReport:
+    """The validation of one font."""
+    manifest_state: str
+    asset_valid: bool
+    manifest: Optional[ManifestSummary] = None
+    results: StatusLog = field(default_factory=StatusLog)
+    remote_uri: Optional[str] = None
+    error: Optional[str] = None
+    ingredient_deltas: List[Dict[str, Any]] = field(default_factory=list)
+    history: List[ManifestSummary] = field(default_factory=list)
+
+    @property
+    def validation_results(self) -> Dict[str, Any]:
+        """The validation-results-map of C2PA 2.2, 15.2.1."""
+        results: Dict[str, Any] = {}
+        if self.manifest is not None or self.results.codes():
+            results["activeManifest"] = self.results.to_json()
+        if self.ingredient_deltas:
+            results["ingredientDeltas"] = self.ingredient_deltas
+        return results
+
+    def to_json(self, path: Optional[str] = None) -> Dict[str, Any]:
+        record: Dict[str, Any] = {} if path is None else {"path": path}
+        record.update({
+            "manifest_state": self.manifest_state,
+            "asset_valid": self.asset_valid,
+            "remote_manifest_uri": self.remote_uri,
+            "manifest": self.manifest.to_json() if self.manifest is not None else None,
+            "history": [dict(step.to_json(), state=step.state) for step in self.history],
+            "validation_results": self.validation_results,
+            "error": self.error,
+        })
+        return record

@@ -1,0 +1,154 @@
+"""`glyphward sign --cert ...`: signing fonts with a C2PA manifest that
+glyphward makes itself (through glyphward_c2pa), one font per task."""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import threading
+from typing import Any, List, Optional, Tuple
+
+from .atomic import write_atomically
+from .batch import Progress, Task, run_batch
+from .errors import FontFailure
+from .files import read_font
+from .options import tasks
+
+# C2PA 2.2, 6.2.1: an action is a namespaced name (c2pa.*, font.*, com.example.*).
+_ACTION = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*(\.[A-Za-z0-9][A-Za-z0-9_-]*)+")
+ALGORITHM_NAMES = ("ES256", "ES384", "ES512", "PS256", "PS384", "PS512", "Ed25519")
+DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
+
+
+def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("with a certificate (a C2PA manifest made by glyphward)")
+    group.add_argument("--cert", metavar="CHAIN.pem",
+                       help="the signing certificate followed by its intermediate CA certificates (PEM)")
+    key = group.add_mutually_exclusive_group()
+    key.add_argument("--key", metavar="KEY.pem", help="the signing certificate's private key (PEM)")
+    key.add_argument("--key-command", type=_command, metavar="CMD",
+                     help="a program that signs with the key: bytes to sign on its standard input, the "
+                          "algorithm's name as its last argument, the raw signature on its standard output")
+    group.add_argument("--key-password-env", metavar="VAR",
+                       help="the environment variable that holds the key's passphrase")
+    group.add_argument("--alg", choices=ALGORITHM_NAMES,
+                       help="signature algorithm (default: from the key; PS256 for RSA)")
+    group.add_argument("--binding", choices=("boxes", "data"),
+                       help="hard binding: one hash per table (boxes, the default) or one hash of the font "
+                            "outside its exclusion ranges (data)")
+    group.add_argument("--title", help="the manifest's dc:title (default: the font's full name)")
+    group.add_argument("--digital-source-type", metavar="URI", default=DIGITAL_CREATION,
+                       help=f"of the c2pa.created action (default {DIGITAL_CREATION})")
+    group.add_argument("--assertion", action="append", default=[], metavar="LABEL=FILE.json",
+                       help="add an assertion of your own: the JSON in FILE, stored as CBOR (repeatable)")
+    group.add_argument("--strict", action="store_true",
+                       help="refuse a certificate that falls short of the C2PA certificate profile "
+                            "(by default a warning)")
+    history = parser.add_argument_group("fonts that are already signed")
+    history.add_argument("--action", action="append", default=[], metavar="ACTION",
+                         help="what was done to an already signed font since, recorded after c2pa.opened: "
+                              "font.subset, font.edited, font.hinted, ... (repeatable)")
+    history.add_argument("--replace", action="store_true",
+                         help="discard the Manifest Store the font carries instead of keeping it as the new "
+                              "manifest's ingredient")
+    history.add_argument("--trust-anchors", metavar="PEM",
+                         help="the trust anchors to validate the font's existing manifest with, whose results the "
+                              "new manifest records")
+
+
+def _command(text: str) -> List[str]:
+    from .commands.sign import signer_command
+
+    return signer_command(text)
+
+
+def _assertions(parser: argparse.ArgumentParser, specs: List[str]) -> List[Tuple[str, Any]]:
+    from glyphward_c2pa.signing import SigningError, check_label
+
+    found: List[Tuple[str, Any]] = []
+    for spec in specs:
+        label, separator, path = spec.partition("=")
+        if not separator or not label or not path:
+            parser.error(f"--assertion {spec}: expected LABEL=FILE.json")
+        try:
+            check_label(label)
+        except SigningError as error:
+            parser.error(f"--assertion {spec}: {error}")
+        if label in (existing for existing, _ in found):
+            parser.error(f"--assertion {label} is given twice")
+        try:
+            with open(path, "rb") as file:
+                value = json.loads(file.read().decode("utf-8"))
+        except OSError as error:
+            parser.error(f"--assertion {spec}: cannot read {path}: {error.strerror}")
+        except (UnicodeDecodeError, ValueError) as error:
+            parser.error(f"--assertion {spec}: {path} is not JSON: {error}")
+        found.append((label, value))
+    return found
+
+
+def _read(parser: argparse.ArgumentParser, option: str, path: str) -> bytes:
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError as error:
+        parser.error(f"{option} {path}: {error.strerror}")
+        raise  # unreachable: parser.error exits
+
+
+def make_signer(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Any:
+    """The signer the options describe; a usage error when they do not."""
+    from glyphward_c2pa import KeySigner, SignerError
+
+    if args.key is None and args.key_command is None:
+        parser.error("--cert needs --key KEY.pem or --key-command CMD")
+    chain = _read(parser, "--cert", args.cert)
+    try:
+        if args.key_command is not None:
+            from .key_command import CommandSigner
+
+            return CommandSigner(args.key_command, chain, args.alg, args.signer_timeout)
+        password: Optional[bytes] = None
+        if args.key_password_env is not None:
+            if args.key_password_env not in os.environ:
+                parser.error(f"--key-password-env: the environment variable {args.key_password_env} is not set")
+            password = os.environ[args.key_password_env].encode("utf-8")
+        return KeySigner.from_pem(chain, _read(parser, "--key", args.key), password, args.alg)
+    except SignerError as error:
+        parser.error(str(error))
+
+
+def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from glyphward_c2pa import SigningError, sign_font
+
+    from .commands.verify import load_anchors
+
+    todo = tasks(parser, args)
+    signer = make_signer(args, parser)
+    assertions = _assertions(parser, args.assertion)
+    anchors = load_anchors(parser, "--trust-anchors", args.trust_anchors)
+    for action in args.action:
+        if not _ACTION.fullmatch(action):
+            parser.error(f"--action {action!r}: not an action name (e.g. font.subset)")
+
+    def work(task: Task, cancel: threading.Event) -> List[str]:
+        assert task.destination is not None
+        font = read_font(task.path)
+        signer_for_font = signer.for_task(task.path, cancel) if hasattr(signer, "for_task") else signer
+        try:
+            signed = sign_font(font, signer_for_font, binding=args.binding or "boxes", title=args.title,
+                               assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
+                               remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
+                               replace=args.replace, font_actions=args.action, trust_anchors=anchors,
+                               binding_chosen=args.binding is not None)
+        except SigningError as error:
+            raise FontFailure(str(error)) from None
+        write_atomically(task.destination, signed.font, cancel)
+        return signed.warnings
+
+    def show(task: Task, warnings: Optional[List[str]], error: Optional[str], progress: Progress) -> None:
+        for warning in warnings or []:
+            progress.error(f"glyphward: {task.path}: warning: {warning}")
+
+    return run_batch(todo, work, show, jobs=args.jobs, quiet=args.quiet, verb="signed")

@@ -6,6 +6,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).parent))
 
 import fontbuilder  # noqa: E402
+from c2pa_pki import c2pa_pki  # noqa: E402,F401  (the session's test PKI)
 
 DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
 NOTO_EMOJI = Path("/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf")

@@ -297,9 +297,9 @@ def verify_json(*fonts, options=()) -> Tuple[Any, Dict[str, Dict[str, Any]]]:
     return result, {record["path"]: record for record in records}
 
 
-def run_all(commands: List[List[Any]], workers: int = 4) -> List[Any]:
+def run_all(commands: List[List[Any]], workers: int = 4, env: Optional[Dict[str, str]] = None) -> List[Any]:
     """Runs several `glyphward` command lines at once (each through cli_support.run)."""
     from concurrent.futures import ThreadPoolExecutor
 
     with ThreadPoolExecutor(workers) as pool:
-        return list(pool.map(lambda args: run(*args), commands))
+        return list(pool.map(lambda args: run(*args, env=env), commands))

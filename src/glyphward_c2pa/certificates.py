@@ -143,7 +143,14 @@ def load_pem_certificates(data: bytes, what: str) -> List[x509.Certificate]:
 
 def load_der_chain(items: Sequence[bytes]) -> List[x509.Certificate]:
     """The certificates of an x5chain header (RFC 9360), one DER item each."""
-    return list(_load_der_chain(tuple(bytes(item) for item in items)))
+    chain = tuple(bytes(item) for item in items)
+    if sum(map(len, chain)) > _CACHED_CHAIN_BYTES:
+        return list(_load_der_chain.__wrapped__(chain))
+    return list(_load_der_chain(chain))
+
+
+# Chains larger than this are loaded afresh rather than kept in the cache.
+_CACHED_CHAIN_BYTES = 64 << 10
 
 
 # The caches below hold the last few certificates and chains seen (a batch

@@ -24,7 +24,7 @@ GOOD_SIGNER = """
         request["reserved_copy_sha256"] = hashlib.sha256(file.read()).hexdigest()
     with open(os.path.join(sys.argv[1], name + ".json"), "w") as file:
         json.dump(request, file)
-    print("signer: signing " + name, file=sys.stderr)
+    os.write(2, ("signing " + name + "\\n").encode())  # one write per line, buffered or not
     sys.stdout.buffer.write(("manifest over " + request["hash"]["value"]).encode())
 """
 
@@ -62,11 +62,12 @@ def test_signs_a_family_through_the_signer_protocol(tmp_path, family, algorithm,
     originals = {name: (family / name).read_bytes() for name in names}
     args = ["sign", *names, "--output-dir", out, "--signer", signer(tmp_path, "good", GOOD_SIGNER, requests),
             "--size", "5000", "--algorithm", algorithm, "--jobs", jobs] + (["--uri", uri] if uri else [])
-    result = run(*args, cwd=family, env=dict(os.environ, TMPDIR=str(scratch)))
+    result = run(*args, cwd=family, env=dict(os.environ, TMPDIR=str(scratch), PYTHONUNBUFFERED="1"))
 
     assert result.returncode == 0, result.stderr
-    assert sorted(line for line in result.stderr.splitlines() if line.startswith("signer:")) == \
-        sorted(f"signer: signing {name}" for name in names)  # the signer's standard error passes through
+    # The signers' standard error is passed on, each line prefixed with its font.
+    assert sorted(result.stderr.splitlines()) == \
+        sorted([f"glyphward: {name}: signer: signing {name}" for name in names] + ["signed 3 fonts, 0 failed"])
     assert result.stderr.splitlines()[-1] == "signed 3 fonts, 0 failed"
     assert listing(out) == names and listing(scratch) == []  # reserved copies removed
     for name in names:
@@ -86,8 +87,8 @@ def test_signs_a_family_through_the_signer_protocol(tmp_path, family, algorithm,
 
 
 SIGNERS = {
-    "fails": ("import sys; print('signer: no key', file=sys.stderr); sys.exit(3)",
-              "the signer failed with exit status 3"),
+    "fails": ("import sys; sys.stderr.write('starting\\nno key\\n\\n'); sys.exit(3)",
+              'the signer failed with exit status 3: "no key"'),
     "silent": ("import sys; sys.stdin.read()", "the signer wrote nothing to its standard output"),
     "endless output": ("import sys\nwhile True: sys.stdout.buffer.write(b'x' * 4096)",
                        "the signer wrote more than the 4096 bytes reserved for the manifest (see --size)"),
@@ -118,7 +119,7 @@ def test_a_failing_signer_leaves_the_font_untouched(tmp_path, dejavu, kind):
     assert font.read_bytes() == dejavu and stat.S_IMODE(font.stat().st_mode) == 0o604
     assert listing(directory) == ["Sans.ttf"]
     if kind == "fails":
-        assert "signer: no key" in result.stderr
+        assert result.stderr.splitlines()[:3] == [f"glyphward: {font}: signer: {line}" for line in ("starting", "no key", "")]
     if kind == "hangs":
         assert time.monotonic() - started < 30
         signer_pid, child_pid = map(int, pids.read_text().split())

@@ -12,9 +12,10 @@ once per font) reads one JSON object on standard input:
    "value": HEX}, "exclusions": [{"start": S, "length": L}, ...]}
 
 and writes the signed Manifest Store, raw bytes, to standard output, exiting
-0; its standard error is passed through. A non-zero exit (a signal
-included), no output, an output longer than the reservation, or a run longer
-than --signer-timeout (the signer is then killed) fails that font.
+0; each line of its standard error is passed on as 'glyphward: FONT: signer:
+LINE'. A non-zero exit (a signal included; the message quotes its last line
+of standard error), no output, an output longer than the reservation, or a
+run longer than --signer-timeout (the signer is then killed) fails that font.
 
 Before writing, the filled font must have the reserved font's length, the
 same bytes outside the exclusion ranges, the same ranges, the manifest

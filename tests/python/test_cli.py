@@ -199,7 +199,7 @@ def test_reading_commands_agree_with_the_module(tmp_path, fonts):
     ["sign", "a.ttf", "--in-place", "--signer", ""],
     ["sign", "a.ttf", "--in-place", "--signer", "'unclosed"],
     ["sign", "a.ttf", "--in-place", "--signer", "true", "--signer-timeout", "-1"],
-    ["-q", "info", "a.ttf"],                                # -q belongs after the command
+    ["-q", "info"],                                         # -q before the command, and no font
     ["reserve", "a.ttf", "--output-dir", ".", "--size", "9"],  # only sign and strip take --output-dir
 ])
 def test_bad_usage_exits_2_and_touches_nothing(tmp_path, args):

@@ -39,6 +39,9 @@ from ..options import add_fonts, add_output, positive_int, positive_seconds, tas
 
 DEFAULT_SIZE = 32768  # room for a typical signed manifest with its certificate chain
 
+QUIET_HELP = ("no progress bar and no summary line; each failed font is still reported, "
+              "and the signer's standard error passed on")
+
 
 def signer_command(text: str) -> List[str]:
     try:

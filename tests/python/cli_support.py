@@ -4,6 +4,7 @@ import hashlib
 import os
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -33,6 +34,31 @@ def run(*args, input=None, cwd=None, env=None, preexec_fn=None, timeout=120):
     result.stderr = result.stderr.decode("utf-8", "replace")
     assert "Traceback" not in result.stderr, result.stderr
     return result
+
+
+SHIM_LOADER = """
+    # Stands in for the extension module: the real one's functions, some of
+    # them replaced below.
+    import glob, importlib.util, os, sys, sysconfig
+    _self = sys.modules[__name__]
+    _path = glob.glob(os.path.join(sysconfig.get_paths()["platlib"], "glyphward*.so"))[0]
+    _spec = importlib.util.spec_from_file_location("glyphward", _path)
+    _real = importlib.util.module_from_spec(_spec)
+    _spec.loader.exec_module(_real)
+    sys.modules[__name__] = _self  # loading the extension put it there
+    globals().update({name: getattr(_real, name) for name in _real.__all__})
+"""
+
+
+def shim(directory, code, **variables):
+    """The environment under which the command imports, instead of the
+    extension module, a module that loads it and then runs `code` (which
+    may replace its functions, or patch what the command calls: the
+    command imports the module just before its work)."""
+    path = Path(directory) / "shim"
+    path.mkdir(exist_ok=True)
+    (path / "glyphward.py").write_text(textwrap.dedent(SHIM_LOADER) + textwrap.dedent(code))
+    return dict(os.environ, PYTHONPATH=str(path), **variables)
 
 
 def hash_outside(font, ranges, algorithm="sha256"):

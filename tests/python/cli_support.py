@@ -37,27 +37,30 @@ def run(*args, input=None, cwd=None, env=None, preexec_fn=None, timeout=120):
 
 
 SHIM_LOADER = """
-    # Stands in for the extension module: the real one's functions, some of
-    # them replaced below.
-    import glob, importlib.util, os, sys, sysconfig
-    _self = sys.modules[__name__]
-    _path = glob.glob(os.path.join(sysconfig.get_paths()["platlib"], "glyphward*.so"))[0]
-    _spec = importlib.util.spec_from_file_location("glyphward", _path)
-    _real = importlib.util.module_from_spec(_spec)
-    _spec.loader.exec_module(_real)
-    sys.modules[__name__] = _self  # loading the extension put it there
-    globals().update({name: getattr(_real, name) for name in _real.__all__})
+    # sitecustomize: run at the start of every interpreter given this
+    # PYTHONPATH, before the command's own code, in its main thread. The
+    # extension module is imported as usual; the functions defined below
+    # replace its own (kept in `_real`) on the module itself.
+    import os, sys, types
+    import glyphward
+    _real = types.SimpleNamespace(**{_name: getattr(glyphward, _name) for _name in glyphward.__all__})
+"""
+
+SHIM_INSTALL = """
+for _name in glyphward.__all__:
+    if _name in globals():
+        setattr(glyphward, _name, globals()[_name])
 """
 
 
 def shim(directory, code, **variables):
-    """The environment under which the command imports, instead of the
-    extension module, a module that loads it and then runs `code` (which
-    may replace its functions, or patch what the command calls: the
-    command imports the module just before its work)."""
+    """The environment under which the command runs `code` at its start:
+    functions it defines with the names of the module's replace them
+    (`_real` has the originals), and it may patch what the command calls
+    (os.fsync, say). Other Python programs run with it (signers) run it too."""
     path = Path(directory) / "shim"
     path.mkdir(exist_ok=True)
-    (path / "glyphward.py").write_text(textwrap.dedent(SHIM_LOADER) + textwrap.dedent(code))
+    (path / "sitecustomize.py").write_text(textwrap.dedent(SHIM_LOADER) + textwrap.dedent(code) + SHIM_INSTALL)
     return dict(os.environ, PYTHONPATH=str(path), **variables)
 
 

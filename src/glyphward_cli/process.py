@@ -31,7 +31,7 @@ _QUOTED = 200
 
 
 def run_process(command: List[str], stdin: bytes, limit: int, timeout: float, cancel: threading.Event,
-                label: str, *, font: str, limit_text: str = "", timeout_option: str = "") -> bytes:
+                label: str, font: str, *, limit_text: str = "", timeout_option: str = "") -> bytes:
     """Runs `command` with `stdin` on its standard input and returns what it
     wrote to its standard output, at most `limit` bytes.
 

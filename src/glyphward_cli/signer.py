@@ -14,7 +14,9 @@ import json
 import threading
 from typing import Any, Dict, List
 
-from .process import run_process
+# run_process is re-exported: programs run per font other than the signer
+# (a key command) are run through it too.
+from .process import run_process as run_process
 
 
 def run_signer(command: List[str], request: Dict[str, Any], limit: int, timeout: float,
@@ -28,6 +30,6 @@ def run_signer(command: List[str], request: Dict[str, Any], limit: int, timeout:
     `timeout` seconds; Cancelled when `cancel` is set meanwhile.
     """
     payload = json.dumps(request).encode("utf-8") + b"\n"
-    return run_process(command, payload, limit, timeout, cancel, "signer", font=str(request["font"]),
+    return run_process(command, payload, limit, timeout, cancel, "signer", str(request["font"]),
                        limit_text=f"the {limit} bytes reserved for the manifest (see --size)",
                        timeout_option="--signer-timeout")

@@ -5,7 +5,7 @@ URI, the Manifest Store's length, whether it is compliant (is_compliant), and
 the ranges a data hash excludes when there is a store. A font without a C2PA
 table, or whose table holds only a URI, is not an error: what it lacks is
 shown as none (null in JSON). A font that cannot be read or parsed is listed
-with its error, and makes the exit status 1.
+with its error (and only there), and makes the exit status 1.
 
 With --json, one JSON array with one object per font, with the keys path,
 size, c2pa_table, compliant, active_manifest_uri, manifest_store_length,
@@ -26,6 +26,9 @@ from ..options import add_fonts, tasks
 # here, are told apart from real ones by their text.
 NO_TABLE = "no C2PA table found in font"
 NO_STORE = "invalid C2PA table: C2PA table has no embedded manifest store"
+
+QUIET_HELP = ("no progress bar and no summary line on standard error; "
+              "the listing, failed fonts included, is unchanged")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -108,7 +111,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         records.append(record)
 
     status = run_batch(tasks(parser, args, writes=False), lambda task, cancel: inspect(task.path), show,
-                       jobs=args.jobs, quiet=args.quiet, verb="inspected")
+                       jobs=args.jobs, quiet=args.quiet, verb="inspected", report_failures=False)
     if args.json and status in (0, 1):
         import json
         import sys

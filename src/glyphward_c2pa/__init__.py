@@ -16,11 +16,18 @@ import importlib
 from typing import TYPE_CHECKING, Any, Optional
 
 if TYPE_CHECKING:
-    from .certificates import CertificateError, load_pem_certificates
-    from .signers import KeySigner, Signer, SignerError
-    from .signing import SignedFont, SigningError, TimeStamper, sign_font
-    from .validate.font import validate_font as verify_font
-    from .validate.report import ManifestSummary, ValidationReport
+    from .certificates import CertificateError as CertificateError
+    from .certificates import load_pem_certificates as load_pem_certificates
+    from .signers import KeySigner as KeySigner
+    from .signers import Signer as Signer
+    from .signers import SignerError as SignerError
+    from .signing import SignedFont as SignedFont
+    from .signing import SigningError as SigningError
+    from .signing import TimeStamper as TimeStamper
+    from .signing import sign_font as sign_font
+    from .validate.font import verify_font as verify_font
+    from .validate.report import ManifestSummary as ManifestSummary
+    from .validate.report import ValidationReport as ValidationReport
 
 # Each public name and the module it comes from; imported when first used,
 # so that `glyphward verify` does not load what only signing needs.
@@ -30,7 +37,6 @@ _EXPORTS = {
     "SignedFont": "signing", "SigningError": "signing", "TimeStamper": "signing", "sign_font": "signing",
     "verify_font": "validate.font", "ManifestSummary": "validate.report", "ValidationReport": "validate.report",
 }
-_RENAMED = {"verify_font": "validate_font"}
 
 __all__ = sorted(_EXPORTS) + ["read_manifest_summary"]
 
@@ -38,7 +44,7 @@ __all__ = sorted(_EXPORTS) + ["read_manifest_summary"]
 def __getattr__(name: str) -> Any:
     if name not in _EXPORTS:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), _RENAMED.get(name, name))
+    value = getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), name)
     globals()[name] = value
     return value
 

@@ -48,7 +48,7 @@ class _TaskSigner:
         from .signer import run_process
 
         output = run_process(self._parent.command + [self.algorithm.name], data, LIMIT, self._parent.timeout,
-                             self._cancel, "key command", self._path)
+                             self._cancel, "key command", self._path, timeout_option="--signer-timeout")
         if not output:
             raise FontFailure("the key command wrote no signature to its standard output")
         return output

@@ -76,7 +76,8 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
         name = record["path"]
         data = cases.get(name)
         expected_keys = {"path", "size", "c2pa_table", "compliant", "active_manifest_uri",
-                         "manifest_store_length", "exclusion_ranges", "error"}
+                         "manifest_store_length", "store", "exclusion_ranges", "manifest_state", "manifest",
+                         "error"}
         assert set(record) == expected_keys
         assert record["size"] == (len(data) if data is not None else None)
         if record["error"] is not None:
@@ -91,6 +92,9 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
         assert record["manifest_store_length"] == (len(glyphward.read_manifest_store(data)) if has_store else None)
         assert record["exclusion_ranges"] == ([list(r) for r in glyphward.data_hash_ranges(data)]
                                               if has_store else None)
+        assert record["store"] == {"store.ttf": "other", "both.ttf": "placeholder"}.get(name)
+        assert record["manifest_state"] == {"plain.ttf": None, "uri.otf": "remote"}.get(name, "invalid")
+        assert record["manifest"] is None
     assert errors == {
         "junk.ttf": NOT_SFNT,
         "collection.ttc": "font collections (ttcf) are not supported",
@@ -106,11 +110,12 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
     assert (human.returncode, human.stderr) == (1, "")
     ranges = ", ".join(f"{s}+{n}" for s, n in glyphward.data_hash_ranges(cases["both.ttf"]))
     assert human.stdout.decode().split("\n\n") == [
-        f"both.ttf\n  size:                {len(cases['both.ttf'])} bytes\n  C2PA table:          yes\n"
-        "  active manifest URI: urn:uuid:1234\n  manifest store:      4096 bytes\n"
-        f"  exclusion ranges:    {ranges}  (start+length)\n  compliant:           yes",
-        f"plain.ttf\n  size:                {len(dejavu)} bytes\n  C2PA table:          no\n"
-        "  compliant:           no",
+        f"both.ttf\n  size:                {len(cases['both.ttf'])} bytes\n"
+        "  C2PA table:          well-formed, checksum intact\n"
+        "  active manifest URI: urn:uuid:1234\n"
+        "  manifest store:      4096 bytes, a reserved placeholder (zeros), never filled\n"
+        f"  exclusion ranges:    {ranges}  (start+length)\n  manifest:            invalid",
+        f"plain.ttf\n  size:                {len(dejavu)} bytes\n  C2PA table:          none",
         f"junk.ttf\n  size:                17 bytes\n  error:               {NOT_SFNT}\n",
     ]
 

@@ -143,6 +143,20 @@ def load_pem_certificates(data: bytes, what: str) -> List[x509.Certificate]:
 
 def load_der_chain(items: Sequence[bytes]) -> List[x509.Certificate]:
     """The certificates of an x5chain header (RFC 9360), one DER item each."""
+    chain = tuple(bytes(item) for item in items)
+    if sum(map(len, chain)) > _CACHED_CHAIN_BYTES:
+        return list(_load_der_chain.__wrapped__(chain))
+    return list(_load_der_chain(chain))
+
+
+# Chains larger than this are loaded afresh rather than kept in the cache.
+_CACHED_CHAIN_BYTES = 64 << 10
+
+
+# The caches below hold the last few certificates and chains seen (a batch
+# of fonts is mostly signed by one credential), bounded in size.
+@functools.lru_cache(maxsize=32)
+def _load_der_chain(items: Tuple[bytes, ...]) -> Tuple[x509.Certificate, ...]:
     chain = []
     for index, item in enumerate(items):
         try:
@@ -151,7 +165,7 @@ def load_der_chain(items: Sequence[bytes]) -> List[x509.Certificate]:
             raise CertificateError(
                 f"x5chain entry {index}: not a DER certificate: {_parse_error(error)}"
             ) from None
-    return chain
+    return tuple(chain)
 
 
 # What cryptography raises for input it cannot load as a certificate.
@@ -169,6 +183,7 @@ def _one_line(text: str) -> str:
     return " ".join(text.split())
 
 
+@functools.lru_cache(maxsize=64)
 def describe_name(name: x509.Name) -> str:
     """`name` as an RFC 4514 string, with characters that are not printable
     escaped as hex pairs (RFC 4514, section 2.4) so that it stays on one line."""
@@ -334,7 +349,12 @@ def profile_problems(
     end_entity=True checks it as the certificate of a signer for `purpose`
     (None: any signer), end_entity=False as a CA certificate.
     """
-    return _profile_problems(_Cert(cert), end_entity=end_entity, purpose=purpose)
+    return list(_cached_profile_problems(cert, end_entity, purpose))
+
+
+@functools.lru_cache(maxsize=64)
+def _cached_profile_problems(cert: x509.Certificate, end_entity: bool, purpose: Optional[Purpose]) -> Tuple[str, ...]:
+    return tuple(_profile_problems(_Cert(cert), end_entity=end_entity, purpose=purpose))
 
 
 def _profile_problems(node: _Cert, *, end_entity: bool, purpose: Optional[Purpose]) -> List[str]:
@@ -523,6 +543,12 @@ def validate_chain(
     entry), tried in their order. Validity periods are not judged here: see
     validity_problem.
     """
+    return _validate_chain(signer, tuple(intermediates), tuple(anchors), purpose)
+
+
+@functools.lru_cache(maxsize=32)
+def _validate_chain(signer: x509.Certificate, intermediates: Tuple[x509.Certificate, ...],
+                    anchors: Tuple[x509.Certificate, ...], purpose: Purpose) -> ChainResult:
     given = (signer, *intermediates)
 
     def untrusted(problem: str) -> ChainResult:

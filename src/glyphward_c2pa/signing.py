@@ -403,10 +403,10 @@ def _sign(signer: Signer, data: bytes) -> bytes:
 def _sign_data_bound(font: bytes, maker: _ManifestMaker, size: Optional[int],
                      remote_uri: Optional[str]) -> Tuple[bytes, bytes]:
     """Multiple step processing (C2PA 2.2, 10.4) with the glyphward module:
-    measure the store, reserve exactly that room, hash the reserved font
-    outside its exclusion ranges, and fill the signed store in; the data
-    hash's pad and pad2 make up any difference, so that the store fills its
-    reservation exactly (10.4.4)."""
+    measure the store, reserve that room, hash the reserved font outside its
+    exclusion ranges, and fill the signed store in; the data hash's pad and
+    pad2 make up any difference, so that the store fills its reservation
+    exactly (10.4.4)."""
     import glyphward
 
     signer, alg, tsa = maker.signer, maker.alg, maker.tsa
@@ -425,16 +425,15 @@ def _sign_data_bound(font: bytes, maker: _ManifestMaker, size: Optional[int],
             return len(maker.store(HASH_DATA, hash_data.build(ranges, alg, no_digest), stand_in, room)) + \
                 (5 if tsa is not None else 0)
 
-        reservation = max(size or 0, measure([(0, 0)] * 3))
-        for _ in range(8):
-            reserved = glyphward.reserve_manifest_placeholder(font, reservation, remote_uri)
-            ranges = [(start, length) for start, length in glyphward.data_hash_ranges(reserved)]
-            measured = measure(ranges)
-            if measured <= reservation:
-                break
-            reservation = measured
-        else:  # pragma: no cover - the sizes settle after one or two rounds
-            raise SigningError("the Manifest Store's size does not settle")
+        # Exclusions as large as a font's offsets can be (32 bits) make the
+        # measure an upper bound: one reservation fits, and the pads take up
+        # the difference.
+        reservation = max(size or 0, measure([(0xFFFFFFFF, 0xFFFFFFFF)] * 3))
+        reserved = glyphward.reserve_manifest_placeholder(font, reservation, remote_uri)
+        ranges = [(start, length) for start, length in glyphward.data_hash_ranges(reserved)]
+        measured = measure(ranges)
+        if measured > reservation:  # pragma: no cover - the measure is an upper bound
+            raise SigningError("internal error: the Manifest Store outgrew its reservation")
         pad, pad2 = hash_data.padding(reservation - measured)
         digest = hash_data.hash_outside(reserved, ranges, alg)
         try:
@@ -446,7 +445,14 @@ def _sign_data_bound(font: bytes, maker: _ManifestMaker, size: Optional[int],
         if len(store) != reservation:
             raise SigningError(f"internal error: the Manifest Store is {len(store)} bytes, its reservation "
                                f"{reservation}")
-        return glyphward.fill_manifest_store(reserved, store), store
+        if remote_uri is not None:
+            return glyphward.fill_manifest_store(reserved, store), store
+        # A store that fills the reservation exactly, embedded, gives the
+        # reserved font with the store filled in (the same layout, the same
+        # bytes outside the exclusions): made from the input font once the
+        # reserved one is let go, so that only one font-sized copy is alive.
+        del reserved
+        return glyphward.embed_manifest_store(font, store), store
     raise SigningError("the time-stamp authority's tokens do not fit the room reserved for them")
 
 

@@ -3,7 +3,6 @@ glyphward makes itself (through glyphward_c2pa), one font per task."""
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import re
 import threading
@@ -80,6 +79,8 @@ def _command(text: str) -> List[str]:
 
 
 def _assertions(parser: argparse.ArgumentParser, specs: List[str]) -> List[Tuple[str, Any]]:
+    import json
+
     from glyphward_c2pa.signing import SigningError, check_label
 
     found: List[Tuple[str, Any]] = []

@@ -107,3 +107,7 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
     history = [summarize(step.manifest, step.recorded) for step in lineage.steps[1:]]
     return ValidationReport(state, asset_valid, summarize(active), active.log, remote_uri=uri,
                             ingredient_deltas=lineage.deltas, history=history)
+
+
+# The name the package exports it by.
+verify_font = validate_font

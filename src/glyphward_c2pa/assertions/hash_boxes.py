@@ -103,16 +103,29 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
     # C2PA 2.2, 15.12.3.2: every table must be covered by a box.
     listed = [name for names, _, _, _ in boxes for name in names]
     present = [_name(table.tag) for table in tables]
-    uncovered = [name for name in present if name not in listed]
+    listed_set = set(listed)
+    uncovered = [name for name in present if name not in listed_set]
     if uncovered:
         log.add("assertion.boxesHash.unknownBox",
                 f"the font has tables no box of the hash covers: {', '.join(repr(n) for n in uncovered)}", url)
         return False
     if listed != present:
-        missing = [name for name in listed if name not in present]
+        present_set = set(present)
+        missing = [name for name in listed if name not in present_set]
         why = (f"the box hash lists tables the font lacks: {', '.join(repr(n) for n in missing)}" if missing else
                "the font's tables are not in the order the box hash lists them")
         log.add("assertion.boxesHash.mismatch", why, url)
+        return False
+
+    # Boxes of several tables hash from the first's start to the last's end:
+    # spans that add up to more than the font overlap, and cannot all match.
+    spans, position = 0, 0
+    for names, _, _, _ in boxes:
+        first, last = tables[position], tables[position + len(names) - 1]
+        spans += max(0, last.offset + last.length - first.offset)
+        position += len(names)
+    if spans > len(font):
+        log.add("assertion.boxesHash.mismatch", "the boxes of the hash overlap in the font", url)
         return False
 
     matched = True

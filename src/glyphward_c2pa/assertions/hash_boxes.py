@@ -62,6 +62,25 @@ def build(font: Font, tables: Sequence[Table], algorithm: str) -> Dict[str, Any]
     return {"alg": algorithm, "boxes": boxes}
 
 
+def grow(value: Dict[str, Any], grow_by: int) -> None:
+    """Makes the assertion's encoding `grow_by` bytes longer through the
+    boxes' zero-filled `pad` fields (C2PA 2.2, 18.7.1), the first box's and,
+    where its head's growth skips the length, the second's."""
+    from .hash_data import padding_alone
+
+    boxes = value["boxes"]
+    alone = padding_alone(grow_by)
+    if alone is not None:
+        boxes[0]["pad"] = bytes(alone)
+        return
+    for second in range(1, 64):
+        first, rest = padding_alone(grow_by - second), padding_alone(second)
+        if first is not None and rest is not None and len(boxes) > 1:
+            boxes[0]["pad"], boxes[1]["pad"] = bytes(first), bytes(rest)
+            return
+    raise ValueError(f"the box hash cannot grow by {grow_by} bytes")
+
+
 def _name(tag_or_name: Union[bytes, str]) -> str:
     if isinstance(tag_or_name, bytes):
         tag_or_name = tag_or_name.decode("latin-1")

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Tuple, Union
+from typing import Dict, Iterator, List, Optional, Tuple, Union
 
 SUPERBOX = b"jumb"
 DESCRIPTION = b"jumd"
@@ -65,6 +65,7 @@ class SuperBox:
     offset: int = 0
     private: Optional[Box] = None
     whole: memoryview = field(default_factory=lambda: memoryview(b""))  # the box, header included
+    _by_label: Optional[Dict[Optional[str], List["SuperBox"]]] = field(default=None, repr=False, compare=False)
 
     def superboxes(self) -> Iterator["SuperBox"]:
         for child in self.children:
@@ -79,7 +80,11 @@ class SuperBox:
     def find(self, label: str) -> List["SuperBox"]:
         """The child superboxes labelled `label` (more than one makes a
         JUMBF URI to it ambiguous: C2PA 2.2, 8.4.1)."""
-        return [box for box in self.superboxes() if box.label == label]
+        if self._by_label is None:
+            self._by_label = {}
+            for box in self.superboxes():
+                self._by_label.setdefault(box.label, []).append(box)
+        return list(self._by_label.get(label, ()))
 
 
 def _header(data: memoryview, position: int, end: int) -> Tuple[bytes, int, int]:

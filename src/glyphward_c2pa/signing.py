@@ -214,9 +214,17 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
         except ValueError as error:
             raise SigningError(str(error)) from None
     elif binding == "boxes":
-        store = maker.store(HASH_BOXES, hash_boxes.build(font, tables, hash_algorithm))
-        if size is not None and size > len(store) or remote_uri is not None:
-            reserved = glyphward.reserve_manifest_placeholder(font, max(size or 0, len(store)), remote_uri)
+        bound = hash_boxes.build(font, tables, hash_algorithm)
+        store = maker.store(HASH_BOXES, bound)
+        if size is not None and size > len(store):
+            # The least room asked for is made up in the boxes' pad fields,
+            # not with zeros after the store (C2PA 2.2, 18.7.1).
+            hash_boxes.grow(bound, size - len(store))
+            store = maker.store(HASH_BOXES, bound)
+            if len(store) != size:
+                raise SigningError(f"internal error: the Manifest Store is {len(store)} bytes, not {size}")
+        if remote_uri is not None:
+            reserved = glyphward.reserve_manifest_placeholder(font, len(store), remote_uri)
             signed = glyphward.fill_manifest_store(reserved, store)
         else:
             signed = glyphward.embed_manifest_store(font, store)

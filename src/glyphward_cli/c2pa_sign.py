@@ -51,7 +51,8 @@ def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
                        help="fail a font whose time-stamp takes longer than this (default 30)")
     group.add_argument("--remote", metavar="URL",
                        help="a remote manifest: the font's C2PA table holds only this URL, and the Manifest Store "
-                            "is written beside the font as NAME.c2pa (or into --manifest-dir), to be published there")
+                            "is written beside the font as NAME.c2pa (or into --manifest-dir), to be published there; "
+                            "a URL ending in '/' is a folder: each font gets URL + NAME.c2pa")
     group.add_argument("--manifest-dir", metavar="DIR",
                        help="with --remote: write the Manifest Stores into DIR instead of beside the fonts")
     history = parser.add_argument_group("fonts that are already signed")
@@ -141,6 +142,21 @@ def _sidecars(parser: argparse.ArgumentParser, args: argparse.Namespace, todo: L
     return places
 
 
+def _remote_urls(parser: argparse.ArgumentParser, args: argparse.Namespace, todo: List[Task]) -> Dict[str, str]:
+    """Each font's remote manifest URL: --remote itself for one font, or
+    --remote + NAME.c2pa when it ends in '/'."""
+    if args.remote is None:
+        return {}
+    from glyphward_c2pa.remote import sidecar_name
+
+    if args.remote.endswith("/"):
+        return {task.path: args.remote + sidecar_name(task.destination or task.path) for task in todo}
+    if len(todo) > 1:
+        parser.error("--remote names one manifest's URL: for several fonts give a folder URL ending in '/' "
+                     "(each font gets URL + NAME.c2pa)")
+    return {task.path: args.remote for task in todo}
+
+
 def make_signer(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Any:
     """The signer the options describe; a usage error when they do not."""
     from glyphward_c2pa import KeySigner, SignerError
@@ -176,6 +192,7 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         if not _ACTION.fullmatch(action):
             parser.error(f"--action {action!r}: not an action name (e.g. font.subset)")
     sidecars = _sidecars(parser, args, todo)
+    remotes = _remote_urls(parser, args, todo)
     from glyphward_c2pa.signing import TimeStamper
 
     tsa = TimeStamper(args.tsa, args.tsa_timeout) if args.tsa is not None else None
@@ -189,7 +206,7 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                                assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
                                remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
                                replace=args.replace, font_actions=args.action, trust_anchors=anchors,
-                               binding_chosen=args.binding is not None, remote=args.remote, tsa=tsa)
+                               binding_chosen=args.binding is not None, remote=remotes.get(task.path), tsa=tsa)
         except SigningError as error:
             raise FontFailure(str(error)) from None
         if sidecars:

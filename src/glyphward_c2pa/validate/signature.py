@@ -124,8 +124,8 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
     at = manifest.timestamp or trust.time()
     expired = validity_problem(result.path, at)
     if expired is None:
-        log.add("claimSignature.insideValidity", "the signing certificate was valid " +
-                ("at the time-stamp's time" if manifest.timestamp else "now"), url)
+        log.add("claimSignature.insideValidity", "the signing certificate was valid at the time-stamp's time"
+                if manifest.timestamp else "the signing certificate is valid now", url)
     else:
         log.add("claimSignature.outsideValidity", expired + (" (at the time-stamp's time)" if manifest.timestamp
                                                              else ""), url)

@@ -95,8 +95,17 @@ def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
     from ..hashing import hash_outside
     from ..signer import run_signer
 
+    from ..batch import report
+
     assert task.destination is not None
-    reserved = glyphward.reserve_manifest_placeholder(read_font(task.path), args.size, args.uri)
+    font = read_font(task.path)
+    try:
+        glyphward.read_manifest_uri_str(font)
+        report(f"glyphward: {task.path}: warning: the font's C2PA table is replaced; what it held is not kept "
+               "(glyphward sign --cert keeps a Manifest Store as the new manifest's ingredient)")
+    except ValueError:
+        pass  # no C2PA table (or none the module can read: reserving reports that)
+    reserved = glyphward.reserve_manifest_placeholder(font, args.size, args.uri)
     ranges = glyphward.data_hash_ranges(reserved)
     digest = hash_outside(reserved, ranges, args.algorithm)
 

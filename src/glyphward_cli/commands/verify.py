@@ -30,6 +30,10 @@ from ..files import read_font
 from ..options import add_fonts, positive_seconds, tasks
 
 
+QUIET_HELP = ("no progress bar and no summary line on standard error; "
+              "the listing, failed fonts included, is unchanged")
+
+
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_fonts(parser, many=True)
     parser.add_argument("--trust-anchors", metavar="PEM",
@@ -78,6 +82,9 @@ def describe(path: str, record: Dict[str, Any]) -> str:
     line("manifest", state + kind + {"remote": f" ({record.get('remote_manifest_uri')})",
                                      "none": " (no C2PA manifest)"}.get(state, ""))
     line("asset", "valid" if record["asset_valid"] else "NOT valid")
+    failures = record.get("validation_results", {}).get("activeManifest", {}).get("failure", [])
+    if state == "remote" and not failures:
+        line("to validate", "give --manifest FILE, --manifest-dir DIR or --fetch")
     if summary:
         if summary.get("signer"):
             line("signer", summary["signer"])

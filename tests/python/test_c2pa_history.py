@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
@@ -279,7 +280,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        kind, _, name = self.path.lstrip("/").partition("/")
+        kind, _, name = urllib.parse.unquote(self.path).lstrip("/").partition("/")
         path = self.server.directory / name
         if kind == "huge":
             body = bytes(self.server.huge)
@@ -320,36 +321,44 @@ def http_server(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def remote(glyphward_command, http_server, c2pa_pki, tmp_path_factory):
-    """Sans.ttf signed with --remote beside its output, and again into --manifest-dir; the
-    sidecar published on the local server."""
+    """Sans.ttf and Mono.ttf (copies of DejaVu) signed with --remote FOLDER/, their stores
+    beside them and published on the local server; Sans.ttf again into --manifest-dir."""
     base, served = http_server
-    out, elsewhere, sidecars = (tmp_path_factory.mktemp(name) for name in ("remote-out", "elsewhere", "sidecars"))
-    source = tmp_path_factory.mktemp("remote-in") / "Sans.ttf"
-    source.write_bytes(Path(DEJAVU).read_bytes())
-    url = f"{base}/files/Sans.c2pa"
+    out, elsewhere, sidecars, sources = (tmp_path_factory.mktemp(name)
+                                         for name in ("remote-out", "elsewhere", "sidecars", "remote-in"))
+    for name in ("Sans.ttf", "Mono.ttf"):
+        (sources / name).write_bytes(Path(DEJAVU).read_bytes())
     results = cs.run_all([
-        ["sign", source, "--output-dir", out, "--remote", url, *cs.key_args(c2pa_pki.signer("ES256"))],
-        ["sign", source, "-o", elsewhere / "Sans.ttf", "--remote", url, "--manifest-dir", sidecars,
+        ["sign", sources / "Sans.ttf", sources / "Mono.ttf", "--output-dir", out, "--remote", f"{base}/files/",
          *cs.key_args(c2pa_pki.signer("ES256"))],
+        ["sign", sources / "Sans.ttf", "-o", elsewhere / "Sans.ttf", "--remote", f"{base}/files/Sans.c2pa",
+         "--manifest-dir", sidecars, *cs.key_args(c2pa_pki.signer("ES256"))],
     ])
-    for result in results:
-        assert result.returncode == 0 and result.stderr == "", result.stderr
-    (served / "Sans.c2pa").write_bytes((out / "Sans.c2pa").read_bytes())
-    return {"base": base, "url": url, "font": out / "Sans.ttf", "sidecar": out / "Sans.c2pa", "out": out,
-            "elsewhere": elsewhere, "sidecars": sidecars}
+    assert results[0].returncode == 0 and results[0].stderr == "signed 2 fonts, 0 failed\n", results[0].stderr
+    assert results[1].returncode == 0 and results[1].stderr == "", results[1].stderr
+    for name in ("Sans.c2pa", "Mono.c2pa"):
+        (served / name).write_bytes((out / name).read_bytes())
+    return {"base": base, "url": f"{base}/files/Sans.c2pa", "font": out / "Sans.ttf", "sidecar": out / "Sans.c2pa",
+            "out": out, "elsewhere": elsewhere, "sidecars": sidecars, "sources": sources, "served": served}
 
 
-def test_sign_remote_writes_the_store_beside_the_font_and_only_the_uri_into_it(remote):
-    font = remote["font"].read_bytes()
-    assert listing(remote["out"]) == ["Sans.c2pa", "Sans.ttf"]
+def test_sign_remote_writes_the_store_beside_the_font_and_only_the_uri_into_it(remote, c2pa_pki, tmp_path):
+    assert listing(remote["out"]) == ["Mono.c2pa", "Mono.ttf", "Sans.c2pa", "Sans.ttf"]
     assert listing(remote["elsewhere"]) == ["Sans.ttf"] and listing(remote["sidecars"]) == ["Sans.c2pa"]
-    assert glyphward.read_manifest_uri_str(font) == remote["url"]
-    with pytest.raises(ValueError):
-        glyphward.read_manifest_store(font)
-    (manifest,) = cs.manifests(remote["sidecar"].read_bytes())
-    assert "c2pa.hash.boxes" in manifest.assertions  # the box hash: the C2PA table is not covered
-    sidecar = remote["sidecar"].read_bytes()
-    assert int.from_bytes(sidecar[:4], "big") == len(sidecar)  # the Manifest Store and nothing else
+    for name in ("Sans", "Mono"):  # a folder URL: each font gets URL + NAME.c2pa
+        font = (remote["out"] / f"{name}.ttf").read_bytes()
+        assert glyphward.read_manifest_uri_str(font) == f"{remote['base']}/files/{name}.c2pa"
+        with pytest.raises(ValueError):
+            glyphward.read_manifest_store(font)
+        sidecar = (remote["out"] / f"{name}.c2pa").read_bytes()
+        assert int.from_bytes(sidecar[:4], "big") == len(sidecar)  # the Manifest Store and nothing else
+        (manifest,) = cs.manifests(sidecar)
+        assert "c2pa.hash.boxes" in manifest.assertions  # the box hash: the C2PA table is not covered
+    # One URL for several fonts is refused.
+    result = run("sign", remote["sources"] / "Sans.ttf", remote["sources"] / "Mono.ttf", "--output-dir", tmp_path,
+                 "--remote", remote["url"], *cs.key_args(c2pa_pki.signer("ES256")))
+    assert result.returncode == 2 and "give a folder URL ending in '/'" in result.stderr, result.stderr
+    assert listing(tmp_path) == []
 
 
 def test_verify_remote_without_a_source_says_so(remote):
@@ -361,19 +370,55 @@ def test_verify_remote_without_a_source_says_so(remote):
     assert record["validation_results"] == {} and record["manifest"] is None
     text = run("verify", remote["font"])
     assert text.returncode == 1
-    assert f"  manifest:        remote ({remote['url']})\n  asset:           NOT valid\n" in text.stdout.decode()
+    assert f"  manifest:        remote ({remote['url']})\n  asset:           NOT valid\n" \
+           "  to validate:     give --manifest FILE, --manifest-dir DIR or --fetch\n" in text.stdout.decode()
 
 
 @pytest.mark.parametrize("source", ["--manifest", "--manifest-dir", "--fetch"])
 def test_verify_remote_with_a_source(source, remote, c2pa_pki):
-    font = remote["font"] if source != "--manifest-dir" else remote["elsewhere"] / "Sans.ttf"
+    fonts = {"--manifest": [remote["font"]], "--manifest-dir": [remote["elsewhere"] / "Sans.ttf"],
+             "--fetch": [remote["font"], remote["out"] / "Mono.ttf"]}[source]
     options = {"--manifest": ["--manifest", remote["sidecar"]], "--manifest-dir": ["--manifest-dir", remote["sidecars"]],
-               "--fetch": ["--fetch", "--fetch-timeout", "10"]}[source]
-    result, records = cs.verify_json(font, options=[*options, "--trust-anchors", c2pa_pki.root.cert_pem])
-    record = records[str(font)]
+               "--fetch": ["--fetch", "--fetch-timeout", "10", "--jobs", "2"]}[source]
+    result, records = cs.verify_json(*fonts, options=[*options, "--trust-anchors", c2pa_pki.root.cert_pem])
     assert result.returncode == 0, result.stderr
-    assert (record["manifest_state"], record["asset_valid"]) == ("trusted", True)
-    assert "assertion.boxesHash.match" in cs.codes(record, "success")
+    for record in records.values():
+        assert (record["manifest_state"], record["asset_valid"]) == ("trusted", True)
+        assert "assertion.boxesHash.match" in cs.codes(record, "success")
+
+
+@pytest.mark.xfail(strict=True, reason="sign --remote FOLDER/ puts the file name into the URL unencoded: a space "
+                                       "makes the URL invalid (verify --fetch: internal error: InvalidURL), a '#' "
+                                       "makes the rest a fragment (the fetch asks for another resource)")
+def test_folder_url_for_font_names_that_need_encoding(remote, c2pa_pki, tmp_path):
+    """A family whose file names hold a space or a '#': signed with a folder URL, its stores
+    published under their names, and fetched back."""
+    source, out = tmp_path / "in", tmp_path / "out"
+    source.mkdir()
+    out.mkdir()
+    names = ("My Sans", "Sans#2")
+    for name in names:
+        (source / f"{name}.ttf").write_bytes(Path(DEJAVU).read_bytes())
+    result = run("sign", *(source / f"{name}.ttf" for name in names), "--output-dir", out, "--remote",
+                 f"{remote['base']}/files/", *cs.key_args(c2pa_pki.signer("ES256")))
+    assert result.returncode == 0, result.stderr
+    for name in names:
+        (remote["served"] / f"{name}.c2pa").write_bytes((out / f"{name}.c2pa").read_bytes())
+    result, records = cs.verify_json(*(out / f"{name}.ttf" for name in names), options=["--fetch"])
+    assert [(record["manifest_state"], record["asset_valid"]) for record in records.values()] == [("valid", True)] * 2
+    assert result.returncode == 0
+
+
+@pytest.mark.xfail(strict=True, reason="verify --fetch of a URI holding a space ends in 'internal error: InvalidURL' "
+                                       "(http.client.InvalidURL is not caught by fetch_store) instead of "
+                                       "manifest.inaccessible")
+def test_fetching_an_invalid_uri_is_manifest_inaccessible(remote, tmp_path):
+    font = tmp_path / "Sans.ttf"
+    font.write_bytes(glyphward.embed_remote(remote["font"].read_bytes(), remote["base"] + "/files/My Sans.c2pa"))
+    result, records = cs.verify_json(font, options=["--fetch", "--fetch-timeout", "2"])
+    record = records[str(font)]
+    assert (result.returncode, record["error"], record["manifest_state"]) == (1, None, "remote")
+    assert cs.codes(record) == ["manifest.inaccessible"]
 
 
 def test_verify_remote_store_of_another_font_fails(remote, c2pa_pki, tmp_path):

@@ -157,6 +157,11 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
             warn(message)
 
     try:
+        glyphward.read_manifest_uri_str(font)  # the module's word on fonts it cannot use
+    except ValueError as error:
+        if str(error) != "no C2PA table found in font":
+            raise SigningError(str(error)) from None
+    try:
         tables = read_tables(font)
     except FontStructureError as error:
         raise SigningError(str(error)) from None
@@ -320,7 +325,7 @@ def _check_credential(signer: Signer, strict: bool, note: Callable[[str], None])
     if problems and strict:
         raise SigningError("the certificate does not meet C2PA 2.2, 14.5.1 (--strict): " + "; ".join(problems))
     for problem in problems:
-        note(f"{problem} (C2PA 2.2, 14.5.1)")
+        note(problem if "C2PA 2.2" in problem else f"{problem} (C2PA 2.2, 14.5.1)")
     return problems
 
 

@@ -43,9 +43,13 @@ moving a byte the data hash covers).
 Flags of this target (libFuzzer ignores flags that begin with "--"):
   --crash-dir=DIR    where derived inputs of crashes go (default: the
                      libFuzzer -artifact_prefix, else the working directory)
-  --skip-known=FILE  lines "ExceptionType module.py:function": crashes of
-                     those kinds are not reported (for exploring past a
-                     known, unfixed fault; CI never passes it)
+  --skip-known=FILE  lines "ExceptionType module.py:function" (a broken
+                     invariant of this target is "Failure(time)",
+                     "Failure(json)", ...): crashes of those kinds are not
+                     reported (for exploring past a known, unfixed fault;
+                     CI never passes it)
+  --max-store=BYTES  the largest mutated store validated (default 1 MiB; a
+                     smaller one explores past a known slowness)
 """
 from __future__ import annotations
 
@@ -118,23 +122,29 @@ def mode_of(data: bytes) -> int:
 
 
 class Failure(AssertionError):
-    """A broken invariant of the validator."""
+    """A broken invariant of the validator: `kind` is "type", "time",
+    "state" or "json"."""
+
+    def __init__(self, kind: str, message: str):
+        super().__init__(message)
+        self.kind = kind
 
 
 def check_report(report: Any, started: float) -> None:
     elapsed = time.process_time() - started
     if type(report) is not glyphward_c2pa.ValidationReport:
-        raise Failure(f"verify_font returned {type(report).__name__}, not a ValidationReport")
+        raise Failure("type", f"verify_font returned {type(report).__name__}, not a ValidationReport")
     if elapsed > TIME_BOUND:
-        raise Failure(f"verify_font took {elapsed:.2f} s of CPU time (bound: {TIME_BOUND} s)")
+        raise Failure("time", f"verify_font took {elapsed:.2f} s of CPU time (bound: {TIME_BOUND} s)")
     if report.manifest_state not in STATES or type(report.asset_valid) is not bool:
-        raise Failure(f"a report with state {report.manifest_state!r} and asset_valid {report.asset_valid!r}")
+        raise Failure("state", f"a report with state {report.manifest_state!r} and asset_valid "
+                               f"{report.asset_valid!r}")
     try:
         text = json.dumps(report.to_json("font.ttf"), allow_nan=False)
     except (TypeError, ValueError) as error:
-        raise Failure(f"the report's to_json() is not JSON: {error}") from error
+        raise Failure("json", f"the report's to_json() is not JSON: {error}") from error
     if not isinstance(json.loads(text), dict):
-        raise Failure("the report's to_json() is not a JSON object")
+        raise Failure("json", "the report's to_json() is not a JSON object")
 
 
 def verify(font: bytes, anchors: Sequence[x509.Certificate] = ()) -> None:
@@ -149,7 +159,8 @@ def read_jumbf(data: bytes) -> None:
     except jumbf.JumbfError:
         return
     if not isinstance(box, jumbf.SuperBox) or not 0 < length <= len(data):
-        raise Failure(f"read_superbox returned {type(box).__name__} and length {length} for {len(data)} bytes")
+        raise Failure("type", f"read_superbox returned {type(box).__name__} and length {length} for "
+                              f"{len(data)} bytes")
 
 
 def decode_cbor(data: bytes) -> None:
@@ -740,9 +751,14 @@ def mutate_cbor(reader: Reader, context: Context, data: bytes, depth: int = 0) -
             key = reader.choose(keys)
             current[reader.choose(KEYS)] = current.pop(key)
     elif action == 4 and isinstance(current, list):
-        if current and reader.byte() % 2:
+        kind = reader.byte() % 3
+        if current and kind == 0:
             index = reader.u16() % len(current)
             current.insert(index, clone(current[index]))
+        elif current and kind == 1:  # many of one (references, actions): for work that grows faster than the input
+            item = current[reader.u16() % len(current)]
+            count = reader.u16() % 4096 if reader.byte() % 8 == 0 else reader.byte() % 16
+            current.extend(clone(item) for _ in range(count))
         elif current:
             del current[reader.u16() % len(current)]
         else:
@@ -832,6 +848,36 @@ def op_duplicate(reader: Reader, root: Node, context: Context) -> None:
     if chosen is not None:
         node, holder = chosen
         holder.insert(holder.index(node) + 1, copy.deepcopy(node))
+
+
+def relabel(box: Node, label: Optional[str]) -> None:
+    """Gives a superbox another label, keeping its type and toggles."""
+    uuid, toggles, _ = description(box)
+    if box.children:
+        text = label.encode("utf-8", "surrogatepass") + b"\x00" if label is not None else b""
+        box.children[0].payload = uuid + bytes([toggles | (jumbf.LABEL_PRESENT if label is not None else 0)]) + text
+
+
+def op_repeat(reader: Reader, root: Node, context: Context) -> None:
+    """Up to 2048 copies of a box after it; copies of a superbox can be
+    instances of its label (label__1, label__2, ...: C2PA 2.2, 6.4)."""
+    chosen = reader.choose(_placed(root))
+    if chosen is None:
+        return
+    node, holder = chosen
+    count = 1 + (reader.u16() % 2048 if reader.byte() % 8 == 0 else reader.byte() % 16)
+    if count * len(serialize(node)) > MAX_STORE:
+        return
+    instances = reader.byte() % 2 == 0 and node.children is not None
+    label = description(node)[2] or ""
+    copies = []
+    for number in range(count):
+        twin = copy.deepcopy(node)
+        if instances:
+            relabel(twin, f"{label}__{number + 1}")
+        copies.append(twin)
+    at = holder.index(node) + 1
+    holder[at:at] = copies
 
 
 def op_delete(reader: Reader, root: Node, context: Context) -> None:
@@ -1052,15 +1098,17 @@ def op_another_manifest(reader: Reader, root: Node, context: Context) -> None:
 TREE_OPS: List[Callable[[Reader, Node, Context], None]] = [
     op_flip, op_length, op_cbor, op_cbor, op_cbor, op_truncate, op_duplicate, op_delete, op_nest, op_move,
     op_description, op_insert, op_json, op_compress, op_certificate, op_swap, op_splice, op_another_manifest,
+    op_repeat,
 ]
 FONT_OPS = ("font-flip", "c2pa-field")
 OPS = len(TREE_OPS) + len(FONT_OPS)
 
 
-def fix_up(root: Node, context: Context) -> None:
-    """Makes every claim's hashed URIs match its boxes again, and signs each
-    claim anew with the seed's key, so that validation goes past the
-    hashes and the signature into what the mutations changed."""
+def fix_up(root: Node, context: Context, declare: bool) -> None:
+    """Makes every claim's hashed URIs match its boxes again (with `declare`,
+    lists every box of its assertion store as a created assertion first),
+    and signs each claim anew with the seed's key, so that validation goes
+    past the hashes and the signature into what the mutations changed."""
     for manifest in root.children or []:
         if manifest.children is None:
             continue
@@ -1077,6 +1125,11 @@ def fix_up(root: Node, context: Context) -> None:
             continue
         if not isinstance(value, dict):
             continue
+        store = child_labelled(manifest, labels.ASSERTION_STORE_LABEL)
+        if declare and store is not None:
+            value["created_assertions"] = [
+                {"url": f"self#jumbf={labels.ASSERTION_STORE_LABEL}/{description(box)[2]}", "hash": b""}
+                for box in store.children or [] if box.children is not None and description(box)[2] is not None]
         claim_alg = value.get("alg")
         default = claim_alg if isinstance(claim_alg, str) and claim_alg in labels.HASH_ALGORITHMS else "sha256"
         for key in ("created_assertions", "gathered_assertions", "assertions"):
@@ -1158,7 +1211,15 @@ def mutate(data: bytes, credentials: Credentials, seeds: List[Seed], base: bytes
     a tree, changed by up to MAX_OPS mutations, optionally fixed up
     (hashes and signature made right again), embedded, and the font then
     optionally changed too. None when the store grows past MAX_STORE or
-    cannot be embedded."""
+    MAX_DEPTH, or cannot be embedded.
+
+    The input: a byte choosing the seed, a byte of flags, then operations,
+    each an opcode byte and the bytes it reads. Flags: 0x01 validate with
+    the trust anchor; 0x06 how the store goes in (0: filled into the signed
+    font where it fits, else as 1; 1: embedded into the signed font; 2:
+    embedded into the unsigned font; 3: reserved with an active manifest
+    URI in the unsigned font, then filled); 0x08 fix up; 0x10 with it,
+    list every assertion in the claim."""
     reader = Reader(data)
     seed = seeds[reader.byte() % len(seeds)]
     flags = reader.byte()
@@ -1176,7 +1237,7 @@ def mutate(data: bytes, credentials: Credentials, seeds: List[Seed], base: bytes
         else:
             font_ops.append(FONT_OPS[opcode - len(TREE_OPS)])
     if flags & 0x08:
-        fix_up(root, context)
+        fix_up(root, context, declare=bool(flags & 0x10))
     store = serialize(root)
     if len(store) > MAX_STORE:
         return None
@@ -1279,7 +1340,8 @@ def signature(error: BaseException) -> str:
     frames = traceback.extract_tb(error.__traceback__)
     inside = [frame for frame in frames if "glyphward_c2pa" in frame.filename] or frames[-1:]
     where = f"{os.path.basename(inside[-1].filename)}:{inside[-1].name}" if inside else "?"
-    return f"{type(error).__name__} {where}"
+    name = f"Failure({error.kind})" if isinstance(error, Failure) else type(error).__name__
+    return f"{name} {where}"
 
 
 # ---------------------------------------------------------------- seeds and command line
@@ -1299,7 +1361,7 @@ def write_seeds(directory: Path, target: Target) -> int:
         root = parse_boxes(seed.store)[0]
         inputs += [bytes([MODE_CBOR]) + leaf.payload for leaf in _leaves(root, jumbf.CBOR)]
         inputs += [bytes([MODE_JUMBF]) + serialize(box) for box in _superboxes(root)[1:3]]
-        inputs += [bytes([MODE_MUTATE, index, flags]) for flags in (0x00, 0x01, 0x09, 0x04, 0x06)]
+        inputs += [bytes([MODE_MUTATE, index, flags]) for flags in (0x00, 0x01, 0x09, 0x19, 0x04, 0x06)]
     for data in inputs:
         (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
     return len(inputs)
@@ -1326,6 +1388,8 @@ def main(argv: List[str]) -> None:
         return
     artifact = next((a.split("=", 1)[1] for a in argv if a.startswith("-artifact_prefix=")), None)
     crash_dir = Path(own_flag(argv, "crash-dir") or (os.path.dirname(artifact) if artifact else "."))
+    global MAX_STORE
+    MAX_STORE = int(own_flag(argv, "max-store") or MAX_STORE)
     known_file = own_flag(argv, "skip-known")
     known = {line.strip() for line in Path(known_file).read_text().splitlines()
              if line.strip() and not line.startswith("#")} if known_file else set()

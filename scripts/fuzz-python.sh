@@ -40,7 +40,7 @@ rm -rf "$build/seeds" "$build/crashes"
 mkdir -p "$build/corpus" "$build/crashes"
 # The script's own directory (fuzz/) goes on sys.path, not the checkout's
 # src/: glyphward_c2pa is the wheel's.
-"$venv/bin/python" fuzz/validator_fuzzer.py --write-seeds="$build/seeds" | grep -v '^INFO: Instrumenting'
+"$venv/bin/python" fuzz/validator_fuzzer.py --write-seeds="$build/seeds" 2>&1 | grep -v '^INFO: Instrumenting'
 inputs=("$build/corpus" "$build/seeds")
 [[ -d tests/python/fuzz_regressions/validator_fuzzer ]] && inputs+=(tests/python/fuzz_regressions/validator_fuzzer)
 
@@ -57,7 +57,7 @@ echo "validator_fuzzer: ${executions:-?} executions, ${rate:-?}/s, ${coverage:-n
 if ((status != 0)); then
   # The traceback, the crash's kind and where its input went.
   sed -n '/=== Uncaught Python exception/,/^SUMMARY/p' "$log" >&2
-  grep -E '^== (crash kind|derived input)|ERROR: libFuzzer|Test unit written|Slowest unit|out-of-memory|timeout' "$log" >&2 || true
+  grep -E '^== (crash kind|derived input)|Test unit written|Slowest unit|out-of-memory|ALARM|timeout after' "$log" >&2 || true
   echo "validator_fuzzer found a crash (exit $status): inputs in $build/crashes/, log in $log" >&2
   exit 1
 fi

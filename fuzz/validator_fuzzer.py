@@ -1091,7 +1091,7 @@ def op_another_manifest(reader: Reader, root: Node, context: Context) -> None:
     if reader.byte() % 2 and manifest.children:
         _, toggles, label = description(manifest)
         manifest.children[0].payload = labels.UPDATE_MANIFEST + manifest.children[0].payload[16:]
-    root.children.insert(1 + reader.byte() % len(root.children), manifest)
+    root.children.insert(reader.byte() % (len(root.children) + 1), manifest)
 
 
 # Mutations of the tree, and of the font once the store is embedded.
@@ -1170,14 +1170,13 @@ class Derived:
     anchors: List[x509.Certificate]
 
 
-def embed(reader: Reader, seed: Seed, store: bytes, method: int, base: bytes) -> Optional[bytes]:
+def embed(seed: Seed, store: bytes, method: int, uri: str, base: bytes) -> Optional[bytes]:
     try:
         if method == 0 and len(store) <= seed.reserved and store:
             return glyphward.fill_manifest_store(seed.font, store)
         if method == 2:
             return glyphward.embed_manifest_store(base, store)
         if method == 3:
-            uri = reader.choose(TEXTS)
             reserved = glyphward.reserve_manifest_placeholder(base, max(len(store), 1), uri)
             return glyphward.fill_manifest_store(reserved, store) if store else reserved
         return glyphward.embed_manifest_store(seed.font, store)
@@ -1185,24 +1184,37 @@ def embed(reader: Reader, seed: Seed, store: bytes, method: int, base: bytes) ->
         return None
 
 
-def font_op(reader: Reader, font: bytes, kind: str) -> bytes:
+@dataclass
+class FontOp:
+    """A change to the font once the store is in it: a byte flipped, or a
+    field of the C2PA table's header (C2PA 2.2, A.3.9.2) set."""
+    kind: str
+    position: int
+    value: int
+    choice: int
+
+
+def read_font_op(reader: Reader, kind: str) -> FontOp:
+    return FontOp(kind, reader.u16(), reader.u32(), reader.u16())
+
+
+def font_op(font: bytes, op: FontOp) -> bytes:
     changed = bytearray(font)
-    if kind == "font-flip":
-        changed[reader.u16() % len(changed)] ^= reader.byte() or 1
+    if op.kind == "font-flip":
+        changed[op.position % len(changed)] ^= op.value & 0xFF or 1
         return bytes(changed)
     try:
         table = next(t for t in glyphward_c2pa.sfnt.read_tables(font) if t.tag == b"C2PA")
     except (StopIteration, ValueError):
         return font
     # majorVersion, minorVersion, activeManifestUriOffset, activeManifestUriLength,
-    # reserved, manifestStoreOffset, manifestStoreLength (C2PA 2.2, A.3.9.2)
+    # reserved, manifestStoreOffset, manifestStoreLength
     fields = [(0, ">H"), (2, ">H"), (4, ">I"), (8, ">H"), (10, ">H"), (12, ">I"), (16, ">I")]
-    offset, form = reader.choose(fields)
+    offset, form = fields[op.position % len(fields)]
     if table.offset + offset + struct.calcsize(form) <= len(changed):
         size = 8 * struct.calcsize(form)
-        value = reader.choose([0, 1, 19, 20, 21, table.length, table.length - 1, len(font), (1 << size) - 1,
-                               reader.u32()]) % (1 << size)
-        struct.pack_into(form, changed, table.offset + offset, value)
+        values = [0, 1, 19, 20, 21, table.length, table.length - 1, len(font), (1 << size) - 1, op.value]
+        struct.pack_into(form, changed, table.offset + offset, values[op.choice % len(values)] % (1 << size))
     return bytes(changed)
 
 
@@ -1213,19 +1225,20 @@ def mutate(data: bytes, credentials: Credentials, seeds: List[Seed], base: bytes
     optionally changed too. None when the store grows past MAX_STORE or
     MAX_DEPTH, or cannot be embedded.
 
-    The input: a byte choosing the seed, a byte of flags, then operations,
-    each an opcode byte and the bytes it reads. Flags: 0x01 validate with
-    the trust anchor; 0x06 how the store goes in (0: filled into the signed
-    font where it fits, else as 1; 1: embedded into the signed font; 2:
-    embedded into the unsigned font; 3: reserved with an active manifest
-    URI in the unsigned font, then filled); 0x08 fix up; 0x10 with it,
-    list every assertion in the claim."""
+    The input: a byte choosing the seed, a byte of flags, a byte choosing
+    an active manifest URI, then operations, each an opcode byte and the
+    bytes it reads. Flags: 0x01 validate with the trust anchor; 0x06 how the
+    store goes in (0: filled into the signed font where it fits, else as 1;
+    1: embedded into the signed font; 2: embedded into the unsigned font; 3:
+    reserved with the URI in the unsigned font, then filled); 0x08 fix up;
+    0x10 with it, list every assertion in the claim."""
     reader = Reader(data)
     seed = seeds[reader.byte() % len(seeds)]
     flags = reader.byte()
+    uri = TEXTS[reader.byte() % len(TEXTS)]
     context = Context(credentials, seed, seeds)
     root = parse_boxes(seed.store)[0]
-    font_ops: List[str] = []
+    font_ops: List[FontOp] = []
     for _ in range(MAX_OPS):
         if not reader.left():
             break
@@ -1235,17 +1248,17 @@ def mutate(data: bytes, credentials: Credentials, seeds: List[Seed], base: bytes
             if depth(root) > MAX_DEPTH or len(content(root)) > MAX_STORE:
                 return None
         else:
-            font_ops.append(FONT_OPS[opcode - len(TREE_OPS)])
+            font_ops.append(read_font_op(reader, FONT_OPS[opcode - len(TREE_OPS)]))
     if flags & 0x08:
         fix_up(root, context, declare=bool(flags & 0x10))
     store = serialize(root)
     if len(store) > MAX_STORE:
         return None
-    font = embed(reader, seed, store, (flags >> 1) & 3, base)
+    font = embed(seed, store, (flags >> 1) & 3, uri, base)
     if font is None:
         return None
-    for kind in font_ops:
-        font = font_op(reader, font, kind)
+    for op in font_ops:
+        font = font_op(font, op)
     return Derived(font, [credentials.root] if flags & 0x01 else [])
 
 
@@ -1361,7 +1374,7 @@ def write_seeds(directory: Path, target: Target) -> int:
         root = parse_boxes(seed.store)[0]
         inputs += [bytes([MODE_CBOR]) + leaf.payload for leaf in _leaves(root, jumbf.CBOR)]
         inputs += [bytes([MODE_JUMBF]) + serialize(box) for box in _superboxes(root)[1:3]]
-        inputs += [bytes([MODE_MUTATE, index, flags]) for flags in (0x00, 0x01, 0x09, 0x19, 0x04, 0x06)]
+        inputs += [bytes([MODE_MUTATE, index, flags, 0]) for flags in (0x00, 0x01, 0x09, 0x19, 0x04, 0x06)]
     for data in inputs:
         (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
     return len(inputs)

@@ -1094,29 +1094,116 @@ def op_another_manifest(reader: Reader, root: Node, context: Context) -> None:
     root.children.insert(reader.byte() % (len(root.children) + 1), manifest)
 
 
+INGREDIENT_LABELS = ["c2pa.ingredient.v3", "c2pa.ingredient.v3__1", "c2pa.ingredient.v2", "c2pa.ingredient"]
+RELATIONSHIPS = ["parentOf", "componentOf", "inputTo", "", "PARENTOF"]
+INGREDIENT_ACTIONS = ["c2pa.opened", "c2pa.placed", "c2pa.removed", "c2pa.transcoded", "c2pa.repackaged",
+                      "c2pa.edited.metadata", "c2pa.redacted"]
+
+
+def op_ingredient(reader: Reader, root: Node, context: Context) -> None:
+    """Adds an ingredient assertion (C2PA 2.2, 18.15) to a manifest's
+    assertion store, and an action that names it to its actions assertion
+    (first or last, as `parameters.ingredients` or the older
+    `parameters.ingredient`): the fix-up then makes their hashes right."""
+    manifests = [box for box in root.children or [] if box.children is not None]
+    manifest = reader.choose(manifests)
+    store = child_labelled(manifest, labels.ASSERTION_STORE_LABEL) if manifest is not None else None
+    if store is None or store.children is None:
+        return
+    label = reader.choose(INGREDIENT_LABELS)
+    value: Dict[str, Any] = {"title": "GlyphwardDemo.ttf", "format": "font/ttf", "instanceID": "xmp:iid:0",
+                             "relationship": reader.choose(RELATIONSHIPS)}
+    if reader.byte() % 4 == 0:
+        value = {"relationship": generate(reader, context, None)}
+    store.children.append(make_superbox(labels.CBOR_CONTENT, label, [Node(jumbf.CBOR, dump(value))]))
+    reference: Dict[str, Any] = {"url": f"self#jumbf=c2pa.assertions/{label}", "hash": b""}
+    action: Dict[str, Any] = {"action": reader.choose(INGREDIENT_ACTIONS),
+                              "parameters": {"ingredients": [reference]} if reader.byte() % 4 else
+                              {"ingredient": reference}}
+    actions = next((box for box in store.children if box.children is not None
+                    and (description(box)[2] or "").startswith("c2pa.actions")), None)
+    leaf = next((child for child in actions.children or [] if child.type == jumbf.CBOR), None) \
+        if actions is not None else None
+    if leaf is None:
+        return
+    try:
+        document = load(leaf.payload)
+    except ValueError:
+        return
+    if isinstance(document, dict) and isinstance(document.get("actions"), list):
+        if reader.byte() % 2:
+            document["actions"].insert(0, action)
+        else:
+            document["actions"].append(action)
+        leaf.payload = dump(document)
+
+
 # Mutations of the tree, and of the font once the store is embedded.
 TREE_OPS: List[Callable[[Reader, Node, Context], None]] = [
     op_flip, op_length, op_cbor, op_cbor, op_cbor, op_truncate, op_duplicate, op_delete, op_nest, op_move,
     op_description, op_insert, op_json, op_compress, op_certificate, op_swap, op_splice, op_another_manifest,
-    op_repeat,
+    op_repeat, op_ingredient,
 ]
 FONT_OPS = ("font-flip", "c2pa-field")
 OPS = len(TREE_OPS) + len(FONT_OPS)
 
 
+def _target(manifest: Node, url: str) -> Optional[Node]:
+    """The box of `manifest` a (relative or absolute) JUMBF URI names, by its
+    last two labels: what a fix-up hashes."""
+    path = url.partition("#jumbf=")[2].split("/")
+    target: Optional[Node] = manifest
+    for label in path[-2:]:
+        target = child_labelled(target, label) if target is not None else None
+    return target
+
+
+def _fix_references(value: Any, manifest: Node, default: str) -> None:
+    """Gives every hashed URI (a map with a text `url`) in `value` the hash
+    of the box it names."""
+    stack, seen = [value], set()
+    while stack:
+        item = stack.pop()
+        if id(item) in seen:
+            continue
+        seen.add(id(item))
+        if isinstance(item, list):
+            stack.extend(item)
+        elif isinstance(item, Tagged):
+            stack.append(item.value)
+        elif isinstance(item, dict):
+            url = item.get("url")
+            target = _target(manifest, url) if isinstance(url, str) and "hash" in item else None
+            if target is not None:
+                alg = item.get("alg", default)
+                if not isinstance(alg, str) or alg not in labels.HASH_ALGORITHMS:
+                    alg = "sha256"
+                item["hash"] = hashlib.new(alg, content(target)).digest()
+            stack.extend(item.values())
+
+
 def fix_up(root: Node, context: Context, declare: bool) -> None:
-    """Makes every claim's hashed URIs match its boxes again (with `declare`,
-    lists every box of its assertion store as a created assertion first),
-    and signs each claim anew with the seed's key, so that validation goes
-    past the hashes and the signature into what the mutations changed."""
+    """Makes the hashed URIs of every manifest match their boxes again (those
+    in assertions, an action's ingredients say, then the claim's; with
+    `declare`, the claim first lists every box of its assertion store as a
+    created assertion), and signs each claim anew with the seed's key, so
+    that validation goes past the hashes and the signature into what the
+    mutations changed."""
     for manifest in root.children or []:
         if manifest.children is None:
             continue
+        store = child_labelled(manifest, labels.ASSERTION_STORE_LABEL)
+        for leaf in _leaves(store, jumbf.CBOR) if store is not None else []:
+            try:
+                assertion = load(leaf.payload)
+            except ValueError:
+                continue
+            _fix_references(assertion, manifest, "sha256")
+            leaf.payload = dump(assertion)
         claim = child_labelled(manifest, labels.CLAIM_LABEL) or child_labelled(manifest, labels.LEGACY_CLAIM_LABEL)
         signature = child_labelled(manifest, labels.SIGNATURE_LABEL)
-        if claim is None or claim.children is None:
-            continue
-        claim_leaf = next((child for child in claim.children if child.type == jumbf.CBOR), None)
+        claim_leaf = next((child for child in claim.children or [] if child.type == jumbf.CBOR), None) \
+            if claim is not None else None
         if claim_leaf is None:
             continue
         try:
@@ -1125,7 +1212,6 @@ def fix_up(root: Node, context: Context, declare: bool) -> None:
             continue
         if not isinstance(value, dict):
             continue
-        store = child_labelled(manifest, labels.ASSERTION_STORE_LABEL)
         if declare and store is not None:
             value["created_assertions"] = [
                 {"url": f"self#jumbf={labels.ASSERTION_STORE_LABEL}/{description(box)[2]}", "hash": b""}
@@ -1133,32 +1219,15 @@ def fix_up(root: Node, context: Context, declare: bool) -> None:
         claim_alg = value.get("alg")
         default = claim_alg if isinstance(claim_alg, str) and claim_alg in labels.HASH_ALGORITHMS else "sha256"
         for key in ("created_assertions", "gathered_assertions", "assertions"):
-            references = value.get(key)
-            for reference in references if isinstance(references, list) else []:
-                url = reference.get("url") if isinstance(reference, dict) else None
-                if not isinstance(url, str):
-                    continue
-                path = url.partition("#jumbf=")[2].split("/")
-                target: Optional[Node] = manifest
-                for label in path[-2:] if len(path) >= 2 else path:
-                    target = child_labelled(target, label) if target is not None else None
-                if target is None:
-                    continue
-                alg = reference.get("alg", default)
-                if not isinstance(alg, str) or alg not in labels.HASH_ALGORITHMS:
-                    alg = "sha256"
-                reference["hash"] = hashlib.new(alg, content(target)).digest()
+            _fix_references(value.get(key), manifest, default)
         claim_leaf.payload = dump(value, canonical=True)
-        if signature is None or signature.children is None:
-            continue
-        for leaf in signature.children:
+        for leaf in signature.children or [] if signature is not None else []:
             if leaf.type != jumbf.CBOR:
                 continue
             try:
                 document = load(leaf.payload)
                 body = document.value
-                protected = body[0]
-                body[3] = context.seed.sign(cose.to_be_signed(protected, claim_leaf.payload))
+                body[3] = context.seed.sign(cose.to_be_signed(body[0], claim_leaf.payload))
             except Exception:  # not a COSE_Sign1 any more: leave it
                 continue
             leaf.payload = dump(document)

@@ -1480,6 +1480,13 @@ def main(argv: List[str]) -> None:
     if seeds_dir is not None:
         print(f"wrote {write_seeds(Path(seeds_dir), target)} seeds to {seeds_dir}")
         return
+    # The dispatch and the mutations are instrumented too: otherwise an input
+    # of one mode that reaches the same code of glyphward_c2pa as one of
+    # another (a raw font and the structure-aware input it came from) adds
+    # nothing, and libFuzzer keeps only the smallest (no raw fonts at all).
+    for function in [Target.__call__, Target.structured, mutate, mutate_cbor, generate, fix_up, embed, font_op,
+                     *TREE_OPS]:
+        atheris.instrument_func(function)
     atheris.Setup([argument for argument in argv if not argument.startswith("--")], target)
     atheris.Fuzz()
 

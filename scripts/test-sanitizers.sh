@@ -18,9 +18,6 @@
 # tests/python/test_leaks.py, which under this script reads the ASan
 # runtime's own count of bytes in use.
 #
-# glyphward_c2pa and glyphward_cli, pure Python, are taken from src/ (after
-# the module: src/ holds no module of the name glyphward).
-#
 # Fails on any sanitizer report, and on any failing test.
 #
 #   bash scripts/test-sanitizers.sh [PYTEST_ARGS...]
@@ -61,7 +58,7 @@ set +e
   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1" \
   PYTHONMALLOC=malloc \
-  PYTHONPATH="$PWD/../$build:$PWD/../src" \
+  PYTHONPATH="$PWD/../$build" \
     "../$venv/bin/python" -m pytest -q -p no:cacheprovider --capture=sys python "$@"
 ) >"$log" 2>&1
 status=$?

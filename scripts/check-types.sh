@@ -2,7 +2,8 @@
 # Checks the type stubs that the wheel ships: installs the wheel and mypy into
 # a fresh virtual environment under build/, compares the stubs with the
 # installed module (mypy.stubtest, no allowlist), and runs mypy --strict on a
-# typed example program and on calls that the stubs must reject.
+# typed example program, on calls that the stubs must reject, and on the
+# wheel's pure-Python packages (the command and the C2PA layer).
 #   bash scripts/check-types.sh WHEEL
 set -euo pipefail
 wheel=$(realpath "$1")
@@ -43,5 +44,7 @@ mypy=("$repo/$venv/bin/python" -m mypy --strict --strict-bytes --no-incremental 
   "${mypy[@]}" "$repo/tests/typing/misuse.py"
   echo "== the typed example runs"
   "$repo/$venv/bin/python" "$repo/examples/typed_usage.py" >/dev/null
+  echo "== mypy --strict: the command and the C2PA layer, as the wheel installs them"
+  "${mypy[@]}" --config-file "$repo/pyproject.toml" -p glyphward_cli -p glyphward_c2pa
 )
 echo "type checks passed"

@@ -31,8 +31,13 @@ python="${python:-python3}"
 if [[ ! -x $venv/bin/python ]]; then
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --upgrade pip
-  "$venv/bin/python" -m pip install --quiet -r tests/requirements.txt
 fi
+# The module is built here; the pure-Python packages (the command and the
+# C2PA layer) are taken from src/, with the wheel's runtime dependencies as
+# pyproject.toml lists them.
+mapfile -t dependencies < <("$venv/bin/python" -c \
+  'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"]))')
+"$venv/bin/python" -m pip install --quiet -r tests/requirements.txt "${dependencies[@]}"
 
 CC=gcc CXX=g++ cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$PWD/$venv/bin/python" \
   -DGLYPHWARD_SANITIZE=ON -DGLYPHWARD_PORTABLE_KERNELS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -58,7 +63,7 @@ set +e
   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1" \
   PYTHONMALLOC=malloc \
-  PYTHONPATH="$PWD/../$build" \
+  PYTHONPATH="$PWD/../$build:$PWD/../src" \
     "../$venv/bin/python" -m pytest -q -p no:cacheprovider --capture=sys python "$@"
 ) >"$log" 2>&1
 status=$?

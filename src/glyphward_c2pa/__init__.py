@@ -12,22 +12,47 @@ All font writing goes through the `glyphward` extension module.
 """
 from __future__ import annotations
 
-from typing import Optional
+import importlib
+from typing import TYPE_CHECKING, Any, Optional
 
-from .certificates import CertificateError, load_pem_certificates
-from .signers import KeySigner, Signer, SignerError
-from .signing import SignedFont, SigningError, sign_font
-from .validate.font import validate_font as verify_font
-from .validate.report import ManifestSummary, ValidationReport
+if TYPE_CHECKING:
+    from .certificates import CertificateError as CertificateError
+    from .certificates import load_pem_certificates as load_pem_certificates
+    from .signers import KeySigner as KeySigner
+    from .signers import Signer as Signer
+    from .signers import SignerError as SignerError
+    from .signing import SignedFont as SignedFont
+    from .signing import SigningError as SigningError
+    from .signing import TimeStamper as TimeStamper
+    from .signing import sign_font as sign_font
+    from .validate.font import verify_font as verify_font
+    from .validate.report import ManifestSummary as ManifestSummary
+    from .validate.report import ValidationReport as ValidationReport
 
-__all__ = [
-    "CertificateError", "KeySigner", "ManifestSummary", "SignedFont", "Signer", "SignerError", "SigningError",
-    "ValidationReport", "load_pem_certificates", "read_manifest_summary", "sign_font", "verify_font",
-]
+# Each public name and the module it comes from; imported when first used,
+# so that `glyphward verify` does not load what only signing needs.
+_EXPORTS = {
+    "CertificateError": "certificates", "load_pem_certificates": "certificates",
+    "KeySigner": "signers", "Signer": "signers", "SignerError": "signers",
+    "SignedFont": "signing", "SigningError": "signing", "TimeStamper": "signing", "sign_font": "signing",
+    "verify_font": "validate.font", "ManifestSummary": "validate.report", "ValidationReport": "validate.report",
+}
+
+__all__ = sorted(_EXPORTS) + ["read_manifest_summary"]
 
 
-def read_manifest_summary(font: bytes) -> Optional[ManifestSummary]:
+def __getattr__(name: str) -> Any:
+    if name not in _EXPORTS:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def read_manifest_summary(font: bytes) -> Optional["ManifestSummary"]:
     """The summary of the font's active manifest, as validation without
     trust anchors finds it (its `state` says how far it validated), or None
     when the font carries no Manifest Store."""
-    return verify_font(font).manifest
+    from .validate.font import validate_font
+
+    return validate_font(font).manifest

@@ -4,6 +4,7 @@ that accepts one complete item and nothing that cannot be walked safely."""
 from __future__ import annotations
 
 import io
+import re
 from collections.abc import Mapping
 from typing import Any, Set, Union
 
@@ -12,6 +13,12 @@ import cbor2
 # Deeper than any C2PA structure; keeps hostile nesting far from Python's
 # recursion limit.
 MAX_DEPTH = 64
+
+# The heads of tags 28 and 29 (shared values) in any of their encodings:
+# without them no decoded value can contain itself, and the walk that
+# checks for it is skipped (a byte string that happens to hold these bytes
+# only costs the walk).
+_SHARED_TAG = re.compile(rb"\xd8[\x1c\x1d]|\xd9\x00[\x1c\x1d]|\xda\x00{3}[\x1c\x1d]|\xdb\x00{7}[\x1c\x1d]")
 
 
 class CborError(ValueError):
@@ -28,9 +35,10 @@ def encode(value: Any) -> bytes:
 def decode(data: Union[bytes, memoryview]) -> Any:
     """The one CBOR item that `data` holds, exactly.
 
-    Raises CborError when it is not well-formed, has bytes after the item,
-    nests deeper than MAX_DEPTH, or contains itself (which the shared-value
-    tags 28 and 29 can make).
+    Raises CborError when it is not well-formed or has bytes after the item,
+    and, when it uses the shared-value tags 28 and 29, when it contains
+    itself or nests deeper than MAX_DEPTH. Containers inside tags may be the
+    immutable ones cbor2 makes there (tuples, frozen dicts).
     """
     stream = io.BytesIO(data)
     try:
@@ -41,6 +49,15 @@ def decode(data: Union[bytes, memoryview]) -> Any:
         raise CborError(f"not well-formed CBOR: {error}") from None
     if stream.tell() != len(data):
         raise CborError(f"{len(data) - stream.tell()} bytes after the CBOR item")
+    if _SHARED_TAG.search(bytes(data)):
+        return _plain(value, 0, set())
+    return value
+
+
+def plain(value: Any) -> Any:
+    """`value` with tuples and frozen dicts (as cbor2 decodes the contents of
+    tags) turned into lists and dicts; CborError on self-containment or
+    nesting deeper than MAX_DEPTH."""
     return _plain(value, 0, set())
 
 

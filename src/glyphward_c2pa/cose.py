@@ -2,6 +2,7 @@
 and checked with cryptography, encoded with cbor2."""
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Tuple, Union
 
@@ -134,8 +135,10 @@ def verify_with_key(key: Any, algorithm: Algorithm, data: bytes, signature: byte
                 return False
             r = int.from_bytes(signature[:size], "big")
             s = int.from_bytes(signature[size:], "big")
+            assert algorithm.hash is not None
             key.verify(encode_dss_signature(r, s), data, ec.ECDSA(algorithm.hash))
         elif algorithm.family == "pss":
+            assert algorithm.hash is not None
             key.verify(signature, data, _pss(algorithm.hash), algorithm.hash)
         else:
             key.verify(signature, data)
@@ -197,11 +200,11 @@ def decode_sign1(data: Union[bytes, memoryview]) -> Sign1:
         raise CoseError(str(error)) from None
     if not isinstance(value, cbor2.CBORTag) or value.tag != SIGN1_TAG:
         raise CoseError("not a COSE_Sign1_Tagged structure (tag 18)")
-    body = value.value
-    if not isinstance(body, list) or len(body) != 4:
+    body = value.value  # cbor2 gives a tag's array as a tuple
+    if not isinstance(body, (list, tuple)) or len(body) != 4:
         raise CoseError("a COSE_Sign1 structure is an array of four elements")
     protected_bytes, unprotected, payload, signature = body
-    if not isinstance(protected_bytes, bytes) or not isinstance(unprotected, dict) \
+    if not isinstance(protected_bytes, bytes) or not isinstance(unprotected, Mapping) \
             or not (payload is None or isinstance(payload, bytes)) or not isinstance(signature, bytes):
         raise CoseError("a COSE_Sign1 element has the wrong type")
     if protected_bytes:
@@ -213,4 +216,8 @@ def decode_sign1(data: Union[bytes, memoryview]) -> Sign1:
             raise CoseError("the protected header is not a map")
     else:
         protected = {}
+    try:
+        unprotected = cbor.plain(unprotected)
+    except cbor.CborError as error:
+        raise CoseError(f"the unprotected header: {error}") from None
     return Sign1(protected_bytes, protected, unprotected, payload, signature)

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass, field
-from typing import Iterator, List, Optional, Tuple, Union
+from typing import Dict, Iterator, List, Optional, Tuple, Union
 
 SUPERBOX = b"jumb"
 DESCRIPTION = b"jumd"
@@ -64,6 +64,8 @@ class SuperBox:
     content: memoryview
     offset: int = 0
     private: Optional[Box] = None
+    whole: memoryview = field(default_factory=lambda: memoryview(b""))  # the box, header included
+    _by_label: Optional[Dict[Optional[str], List["SuperBox"]]] = field(default=None, repr=False, compare=False)
 
     def superboxes(self) -> Iterator["SuperBox"]:
         for child in self.children:
@@ -78,7 +80,11 @@ class SuperBox:
     def find(self, label: str) -> List["SuperBox"]:
         """The child superboxes labelled `label` (more than one makes a
         JUMBF URI to it ambiguous: C2PA 2.2, 8.4.1)."""
-        return [box for box in self.superboxes() if box.label == label]
+        if self._by_label is None:
+            self._by_label = {}
+            for box in self.superboxes():
+                self._by_label.setdefault(box.label, []).append(box)
+        return list(self._by_label.get(label, ()))
 
 
 def _header(data: memoryview, position: int, end: int) -> Tuple[bytes, int, int]:
@@ -102,11 +108,11 @@ def _header(data: memoryview, position: int, end: int) -> Tuple[bytes, int, int]
     return bytes(box_type), start, position + length
 
 
-def _read_label(payload: memoryview, position: int) -> Tuple[str, int]:
-    terminator = bytes(payload[position:]).find(b"\x00")
+def _read_label(payload: bytes, position: int) -> Tuple[str, int]:
+    terminator = payload.find(b"\x00", position) - position
     if terminator < 0:
         raise JumbfError("a description box's label is not null-terminated")
-    raw = bytes(payload[position:position + terminator])
+    raw = payload[position:position + terminator]
     try:
         label = raw.decode("utf-8")
     except UnicodeDecodeError:
@@ -127,7 +133,7 @@ def _read_description(payload: memoryview) -> Tuple[bytes, int, Optional[str], O
     label: Optional[str] = None
     private: Optional[Box] = None
     if toggles & LABEL_PRESENT:
-        label, position = _read_label(payload, position)
+        label, position = _read_label(payload.tobytes(), position)
     if toggles & ID_PRESENT:
         position += 4
     if toggles & SIGNATURE_PRESENT:
@@ -161,7 +167,7 @@ def _read_superbox(data: memoryview, position: int, start: int, end: int, depth:
         else:
             children.append(Box(box_type, data[child_start:child_end]))
         cursor = child_end
-    return SuperBox(uuid, label, toggles, children, data[start:end], position, private)
+    return SuperBox(uuid, label, toggles, children, data[start:end], position, private, data[position:end])
 
 
 def read_superbox(data: Union[bytes, memoryview]) -> Tuple[SuperBox, int]:

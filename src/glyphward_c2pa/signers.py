@@ -57,7 +57,7 @@ class KeySigner:
     def __init__(self, key: PrivateKey, certificates: Sequence[x509.Certificate], algorithm: Optional[str] = None):
         if not certificates:
             raise SignerError("no signing certificate")
-        self.certificates = list(certificates)
+        self.certificates: Sequence[x509.Certificate] = list(certificates)
         self.algorithm = chosen_algorithm(self.certificates[0], algorithm)
         problem = key_problem(key, self.algorithm)
         if problem is not None:

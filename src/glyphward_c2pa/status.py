@@ -3,7 +3,7 @@ codes, each with the URL of the box it concerns and an explanation."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional
+from typing import Dict, FrozenSet, List, Optional
 
 # C2PA 2.2, 15.2.2.1: success codes.
 SUCCESS = frozenset({
@@ -75,7 +75,7 @@ class StatusLog:
     def codes(self) -> List[str]:
         return [status.code for status in self.success + self.informational + self.failure]
 
-    def failed(self, codes: Optional[frozenset] = None) -> bool:
+    def failed(self, codes: Optional[FrozenSet[str]] = None) -> bool:
         """Whether any failure (or any failure among `codes`) was recorded."""
         return any(codes is None or status.code in codes for status in self.failure)
 

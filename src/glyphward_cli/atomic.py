@@ -8,9 +8,11 @@ the destination untouched.
 """
 from __future__ import annotations
 
+import errno
 import os
+import stat
 import threading
-from typing import Optional
+from typing import NoReturn, Optional, Tuple
 
 from .errors import Cancelled, FontFailure
 
@@ -24,15 +26,8 @@ def write_atomically(destination: str, data: bytes, cancel: Optional[threading.E
     file (0666 less the umask). Raises FontFailure naming the destination
     and the cause, or Cancelled when `cancel` is set before the rename.
     """
-    target = os.path.realpath(destination)
+    target, existing = _checked(destination)
     directory, name = os.path.split(target)
-    try:
-        existing: Optional[os.stat_result] = os.stat(target)
-    except FileNotFoundError:
-        existing = None
-    except OSError as error:
-        raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
-
     temporary, fd = _create_beside(directory, name, destination)
     try:
         try:
@@ -56,7 +51,49 @@ def write_atomically(destination: str, data: bytes, cancel: Optional[threading.E
     _sync_directory(directory)
 
 
-def _create_beside(directory: str, name: str, shown: str):
+def check_destination(destination: str) -> None:
+    """Raises FontFailure, with the message write_atomically would give,
+    unless `destination` names a file that can be written: not empty, not a
+    directory (nor a name ending in '/'), not an existing file other than a
+    regular one (a device, a FIFO), in an existing directory that this
+    process may write. Writes nothing: for a command to call before any
+    work that costs something."""
+    _checked(destination)
+
+
+def _checked(destination: str) -> Tuple[str, Optional[os.stat_result]]:
+    """The real path of `destination`, and its status if it exists."""
+    def fail(why: str) -> NoReturn:
+        raise FontFailure(f"cannot write {destination or repr(destination)}: {why}")
+
+    if not destination:
+        fail("empty file name")
+    if destination.endswith(os.sep) or (os.altsep and destination.endswith(os.altsep)):
+        fail("names a directory, not a file")
+    target = os.path.realpath(destination)
+    try:
+        existing: Optional[os.stat_result] = os.stat(target)
+    except FileNotFoundError:
+        existing = None
+    except OSError as error:
+        fail(error.strerror or str(error))
+    if existing is not None and stat.S_ISDIR(existing.st_mode):
+        fail("is a directory, not a file")
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        fail("not a regular file")
+    directory = os.path.dirname(target)
+    try:
+        if not stat.S_ISDIR(os.stat(directory).st_mode):
+            fail(os.strerror(errno.ENOTDIR))
+    except OSError as error:
+        fail(error.strerror or str(error))
+    if not os.access(directory, os.W_OK | os.X_OK):
+        read_only = bool(os.statvfs(directory).f_flag & os.ST_RDONLY)
+        fail(os.strerror(errno.EROFS if read_only else errno.EACCES))
+    return target, existing
+
+
+def _create_beside(directory: str, name: str, shown: str) -> Tuple[str, int]:
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
     for _ in range(100):
         temporary = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.glyphward-tmp")
@@ -92,3 +129,49 @@ def _sync_directory(directory: str) -> None:
         pass
     finally:
         os.close(fd)
+
+
+def write_pair(files: "list[tuple[str, bytes]]", cancel: Optional[threading.Event] = None) -> None:
+    """Replaces several files (a font and its Manifest Store) as nearly
+    together as the file system allows: every new file is written and synced
+    beside its destination first, and only then are they renamed into place,
+    in the order given. A failure before the renames leaves every destination
+    as it was."""
+    prepared = []
+    try:
+        for destination, data in files:
+            target = os.path.realpath(destination)
+            directory, name = os.path.split(target)
+            try:
+                existing: Optional[os.stat_result] = os.stat(target)
+            except FileNotFoundError:
+                existing = None
+            except OSError as error:
+                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+            temporary, fd = _create_beside(directory, name, destination)
+            prepared.append((temporary, target, destination, directory))
+            try:
+                if existing is not None:
+                    _copy_ownership(fd, existing)
+                with os.fdopen(fd, "wb", closefd=True) as file:
+                    file.write(data)
+                    file.flush()
+                    os.fsync(file.fileno())
+            except OSError as error:
+                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+        if cancel is not None and cancel.is_set():
+            raise Cancelled()
+        while prepared:
+            temporary, target, destination, directory = prepared[0]
+            try:
+                os.replace(temporary, target)
+            except OSError as error:
+                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+            prepared.pop(0)
+            _sync_directory(directory)
+    finally:
+        for temporary, _, _, _ in prepared:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass

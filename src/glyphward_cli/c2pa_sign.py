@@ -3,17 +3,19 @@ glyphward makes itself (through glyphward_c2pa), one font per task."""
 from __future__ import annotations
 
 import argparse
-import json
 import os
+import re
 import threading
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from .atomic import write_atomically
+from .atomic import write_atomically, write_pair
 from .batch import Progress, Task, run_batch
 from .errors import FontFailure
 from .files import read_font
 from .options import tasks
 
+# C2PA 2.2, 6.2.1: an action is a namespaced name (c2pa.*, font.*, com.example.*).
+_ACTION = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*(\.[A-Za-z0-9][A-Za-z0-9_-]*)+")
 ALGORITHM_NAMES = ("ES256", "ES384", "ES512", "PS256", "PS384", "PS512", "Ed25519")
 DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
 
@@ -31,7 +33,7 @@ def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
                        help="the environment variable that holds the key's passphrase")
     group.add_argument("--alg", choices=ALGORITHM_NAMES,
                        help="signature algorithm (default: from the key; PS256 for RSA)")
-    group.add_argument("--binding", choices=("boxes", "data"), default="boxes",
+    group.add_argument("--binding", choices=("boxes", "data"),
                        help="hard binding: one hash per table (boxes, the default) or one hash of the font "
                             "outside its exclusion ranges (data)")
     group.add_argument("--title", help="the manifest's dc:title (default: the font's full name)")
@@ -42,6 +44,33 @@ def add_c2pa_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--strict", action="store_true",
                        help="refuse a certificate that falls short of the C2PA certificate profile "
                             "(by default a warning)")
+    group.add_argument("--tsa", metavar="URL",
+                       help="get an RFC 3161 time-stamp over the claim signature from this time-stamp authority, "
+                            "so that the signature stays valid after the certificate expires")
+    group.add_argument("--tsa-timeout", type=_seconds, default=30.0, metavar="SECONDS",
+                       help="fail a font whose time-stamp takes longer than this (default 30)")
+    group.add_argument("--remote", metavar="URL",
+                       help="a remote manifest: the font's C2PA table holds only this URL, and the Manifest Store "
+                            "is written beside the font as NAME.c2pa (or into --manifest-dir), to be published there; "
+                            "a URL ending in '/' is a folder: each font gets URL + NAME.c2pa")
+    group.add_argument("--manifest-dir", metavar="DIR",
+                       help="with --remote: write the Manifest Stores into DIR instead of beside the fonts")
+    history = parser.add_argument_group("fonts that are already signed")
+    history.add_argument("--action", action="append", default=[], metavar="ACTION",
+                         help="what was done to an already signed font since, recorded after c2pa.opened: "
+                              "font.subset, font.edited, font.hinted, ... (repeatable)")
+    history.add_argument("--replace", action="store_true",
+                         help="discard the Manifest Store the font carries instead of keeping it as the new "
+                              "manifest's ingredient")
+    history.add_argument("--trust-anchors", metavar="PEM",
+                         help="the trust anchors to validate the font's existing manifest with, whose results the "
+                              "new manifest records")
+
+
+def _seconds(text: str) -> float:
+    from .options import positive_seconds
+
+    return positive_seconds(text)
 
 
 def _command(text: str) -> List[str]:
@@ -51,6 +80,8 @@ def _command(text: str) -> List[str]:
 
 
 def _assertions(parser: argparse.ArgumentParser, specs: List[str]) -> List[Tuple[str, Any]]:
+    import json
+
     from glyphward_c2pa.signing import SigningError, check_label
 
     found: List[Tuple[str, Any]] = []
@@ -84,6 +115,48 @@ def _read(parser: argparse.ArgumentParser, option: str, path: str) -> bytes:
         raise  # unreachable: parser.error exits
 
 
+def _sidecars(parser: argparse.ArgumentParser, args: argparse.Namespace, todo: List[Task]) -> Dict[str, str]:
+    """With --remote: where each font's Manifest Store is written."""
+    if args.remote is None:
+        if args.manifest_dir is not None:
+            parser.error("--manifest-dir goes with --remote")
+        return {}
+    if args.binding == "data" or args.uri is not None or args.size is not None:
+        parser.error("--remote binds the font with the box hash and puts only its URL in the font: "
+                     "--binding data, --uri and --size do not apply")
+    from glyphward_c2pa.remote import sidecar_name
+
+    if args.manifest_dir is not None and not os.path.isdir(args.manifest_dir):
+        parser.error(f"--manifest-dir {args.manifest_dir}: not an existing directory")
+    places: Dict[str, str] = {}
+    seen: Dict[str, str] = {}
+    for task in todo:
+        assert task.destination is not None
+        directory = args.manifest_dir if args.manifest_dir is not None else os.path.dirname(task.destination)
+        place = os.path.join(directory, sidecar_name(task.destination))
+        key = os.path.realpath(place)
+        if key in seen:
+            parser.error(f"the Manifest Stores of {seen[key]} and {task.path} would both be written to {place}")
+        seen[key] = task.path
+        places[task.path] = place
+    return places
+
+
+def _remote_urls(parser: argparse.ArgumentParser, args: argparse.Namespace, todo: List[Task]) -> Dict[str, str]:
+    """Each font's remote manifest URL: --remote itself for one font, or
+    --remote + NAME.c2pa when it ends in '/'."""
+    if args.remote is None:
+        return {}
+    from glyphward_c2pa.remote import sidecar_name
+
+    if args.remote.endswith("/"):
+        return {task.path: args.remote + sidecar_name(task.destination or task.path) for task in todo}
+    if len(todo) > 1:
+        parser.error("--remote names one manifest's URL: for several fonts give a folder URL ending in '/' "
+                     "(each font gets URL + NAME.c2pa)")
+    return {task.path: args.remote for task in todo}
+
+
 def make_signer(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Any:
     """The signer the options describe; a usage error when they do not."""
     from glyphward_c2pa import KeySigner, SignerError
@@ -109,21 +182,37 @@ def make_signer(args: argparse.Namespace, parser: argparse.ArgumentParser) -> An
 def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from glyphward_c2pa import SigningError, sign_font
 
+    from .commands.verify import load_anchors
+
     todo = tasks(parser, args)
     signer = make_signer(args, parser)
     assertions = _assertions(parser, args.assertion)
+    anchors = load_anchors(parser, "--trust-anchors", args.trust_anchors)
+    for action in args.action:
+        if not _ACTION.fullmatch(action):
+            parser.error(f"--action {action!r}: not an action name (e.g. font.subset)")
+    sidecars = _sidecars(parser, args, todo)
+    remotes = _remote_urls(parser, args, todo)
+    from glyphward_c2pa.signing import TimeStamper
+
+    tsa = TimeStamper(args.tsa, args.tsa_timeout) if args.tsa is not None else None
 
     def work(task: Task, cancel: threading.Event) -> List[str]:
         assert task.destination is not None
         font = read_font(task.path)
         signer_for_font = signer.for_task(task.path, cancel) if hasattr(signer, "for_task") else signer
         try:
-            signed = sign_font(font, signer_for_font, binding=args.binding, title=args.title, assertions=assertions,
-                               digital_source_type=args.digital_source_type, size=args.size, remote_uri=args.uri,
-                               strict=args.strict, hash_algorithm=args.algorithm)
+            signed = sign_font(font, signer_for_font, binding=args.binding or "boxes", title=args.title,
+                               assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
+                               remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
+                               replace=args.replace, font_actions=args.action, trust_anchors=anchors,
+                               binding_chosen=args.binding is not None, remote=remotes.get(task.path), tsa=tsa)
         except SigningError as error:
             raise FontFailure(str(error)) from None
-        write_atomically(task.destination, signed.font, cancel)
+        if sidecars:
+            write_pair([(sidecars[task.path], signed.manifest_store), (task.destination, signed.font)], cancel)
+        else:
+            write_atomically(task.destination, signed.font, cancel)
         return signed.warnings
 
     def show(task: Task, warnings: Optional[List[str]], error: Optional[str], progress: Progress) -> None:

@@ -20,10 +20,3 @@ class FontFailure(Exception):
 class Cancelled(Exception):
     """The batch was interrupted before this font was written."""
 
-
-class Interrupted(BaseException):
-    """SIGINT or SIGTERM reached the command; 128 + `signum` is its exit status."""
-
-    def __init__(self, signum: int):
-        super().__init__(signum)
-        self.signum = signum

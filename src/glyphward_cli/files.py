@@ -5,6 +5,7 @@ import errno
 import os
 import stat
 import sys
+from typing import Optional
 
 from .errors import FontFailure
 
@@ -34,15 +35,30 @@ def read_font(path: str) -> bytes:
         os.close(fd)
 
 
-def read_data(path: str) -> bytes:
+def read_data(path: str, what: Optional[str] = None) -> bytes:
     """The bytes of a data file (a Manifest Store, a signed manifest); `-`
-    is standard input."""
+    is standard input. With `what` (as "Manifest Store to embed"), an empty
+    file is refused too: a font written with it would carry nothing."""
     if path == "-":
-        return sys.stdin.buffer.read()
-    try:
-        if os.path.isdir(path):
-            raise FontFailure(f"cannot read: {os.strerror(errno.EISDIR)}")
-        with open(path, "rb") as file:
-            return file.read()
-    except OSError as error:
-        raise FontFailure(f"cannot read: {error.strerror}") from None
+        data = sys.stdin.buffer.read()
+    else:
+        try:
+            if os.path.isdir(path):
+                raise FontFailure(f"cannot read: {os.strerror(errno.EISDIR)}")
+            with open(path, "rb") as file:
+                data = file.read()
+        except OSError as error:
+            raise FontFailure(f"cannot read: {error.strerror}") from None
+    if what is not None and not data:
+        raise FontFailure(nothing_to(what))
+    return data
+
+
+def data_name(path: str) -> str:
+    """How messages name the data file `path`."""
+    return "standard input" if path == "-" else path
+
+
+def nothing_to(what: str) -> str:
+    """The message for an empty `what` (as "manifest URI to embed")."""
+    return f"empty: no {what}; nothing written"

@@ -14,7 +14,6 @@ from cryptography import x509
 from glyphward_c2pa.cose import Algorithm
 from glyphward_c2pa.signers import chosen_algorithm, load_chain
 
-from .errors import FontFailure
 
 # No signature of an allowed algorithm is longer (RSA of 16384 bits: 2048 bytes).
 LIMIT = 4096
@@ -47,8 +46,5 @@ class _TaskSigner:
     def sign(self, data: bytes) -> bytes:
         from .signer import run_process
 
-        output = run_process(self._parent.command + [self.algorithm.name], data, LIMIT, self._parent.timeout,
-                             self._cancel, "key command", self._path)
-        if not output:
-            raise FontFailure("the key command wrote no signature to its standard output")
-        return output
+        return run_process(self._parent.command + [self.algorithm.name], data, LIMIT, self._parent.timeout,
+                           self._cancel, "key command", self._path, timeout_option="--signer-timeout")

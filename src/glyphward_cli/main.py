@@ -1,7 +1,8 @@
 """Entry point of the `glyphward` command: the parser and the dispatch.
 
 Each command lives in `commands/<name>.py`, with `add_arguments(parser)` and
-`run(args, parser) -> exit status`. Only argparse and the commands' small
+`run(args, parser) -> exit status`, and, where `-q` silences more
+or less than for a command on one font, `QUIET_HELP`. Only argparse and the commands' small
 modules are imported here; the extension module, json, hashing and threads
 are imported by the command that needs them, so that `glyphward --version`
 and `--help` start quickly.
@@ -18,6 +19,9 @@ from ._version import __version__
 
 COMMANDS = ("info", "verify", "extract", "embed", "strip", "reserve", "ranges", "digest", "fill", "sign")
 
+# What -q silences for a command on one font, which shows neither.
+QUIET_HELP = "accepted for scripts: on one font there is no progress bar or summary line to silence"
+
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
@@ -25,6 +29,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Inspect, embed, strip and sign the C2PA provenance data of TrueType/OpenType fonts.",
         epilog="Run 'glyphward COMMAND --help' for a command's options.")
     parser.add_argument("--version", action="version", version=f"glyphward {__version__}")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="the command's -q, given before its name (see 'glyphward COMMAND --help')")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", dest="command")
     commands.required = True
     for name in COMMANDS:
@@ -33,8 +39,9 @@ def build_parser() -> argparse.ArgumentParser:
         command = commands.add_parser(name, help=doc.splitlines()[0] if doc else None, description=doc,
                                       formatter_class=argparse.RawDescriptionHelpFormatter)
         module.add_arguments(command)
-        command.add_argument("-q", "--quiet", action="store_true",
-                             help="no progress bar and no summary line (errors are still reported)")
+        # SUPPRESS: a -q given before the command's name is not undone here.
+        command.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                             help=getattr(module, "QUIET_HELP", QUIET_HELP))
         command.set_defaults(run=module.run, parser=command)
     return parser
 
@@ -42,13 +49,30 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         args = build_parser().parse_args(argv)
-        return args.run(args, args.parser)
+        status: int = args.run(args, args.parser)
+        sys.stdout.flush()  # here, where a closed pipe is handled below
+        return status
     except KeyboardInterrupt:
         print("glyphward: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        # Standard output was closed early (`glyphward info ... | head`):
-        # stop quietly, and keep the interpreter from complaining at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return _end_by_sigpipe()
+
+
+def _end_by_sigpipe() -> int:
+    """Standard output was closed early (`glyphward info ... | head -1`):
+    end as a Unix tool does there, terminated by SIGPIPE, which a shell
+    does not take for a failure the way it takes status 1."""
+    import signal
+
+    # Keep the interpreter from flushing into the closed pipe, should the
+    # signal not end it.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    try:
+        sys.stderr.flush()
+    except OSError:
+        pass
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGPIPE)
+    return 128 + signal.SIGPIPE

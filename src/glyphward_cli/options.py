@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import List
+from typing import Dict, List
 
 from .batch import Task
 
@@ -81,7 +81,7 @@ def tasks(parser: argparse.ArgumentParser, args: argparse.Namespace, writes: boo
     else:
         destinations = list(paths)
 
-    seen = {}
+    seen: Dict[str, str] = {}
     for path, destination in zip(paths, destinations):
         key = os.path.realpath(destination)
         if key in seen:

@@ -4,6 +4,7 @@ import hashlib
 import os
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -33,6 +34,34 @@ def run(*args, input=None, cwd=None, env=None, preexec_fn=None, timeout=120):
     result.stderr = result.stderr.decode("utf-8", "replace")
     assert "Traceback" not in result.stderr, result.stderr
     return result
+
+
+SHIM_LOADER = """
+    # sitecustomize: run at the start of every interpreter given this
+    # PYTHONPATH, before the command's own code, in its main thread. The
+    # extension module is imported as usual; the functions defined below
+    # replace its own (kept in `_real`) on the module itself.
+    import os, sys, types
+    import glyphward
+    _real = types.SimpleNamespace(**{_name: getattr(glyphward, _name) for _name in glyphward.__all__})
+"""
+
+SHIM_INSTALL = """
+for _name in glyphward.__all__:
+    if _name in globals():
+        setattr(glyphward, _name, globals()[_name])
+"""
+
+
+def shim(directory, code, **variables):
+    """The environment under which the command runs `code` at its start:
+    functions it defines with the names of the module's replace them
+    (`_real` has the originals), and it may patch what the command calls
+    (os.fsync, say). Other Python programs run with it (signers) run it too."""
+    path = Path(directory) / "shim"
+    path.mkdir(exist_ok=True)
+    (path / "sitecustomize.py").write_text(textwrap.dedent(SHIM_LOADER) + textwrap.dedent(code) + SHIM_INSTALL)
+    return dict(os.environ, PYTHONPATH=str(path), **variables)
 
 
 def hash_outside(font, ranges, algorithm="sha256"):

@@ -6,6 +6,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).parent))
 
 import fontbuilder  # noqa: E402
+from c2pa_pki import c2pa_pki  # noqa: E402,F401  (the session's test PKI)
 
 DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
 NOTO_EMOJI = Path("/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf")
@@ -47,3 +48,12 @@ def cff_font(tmp_path_factory, noto_cjk_ttc) -> bytes:
 @pytest.fixture
 def small_font() -> bytes:
     return fontbuilder.simple_font()
+
+
+@pytest.fixture(scope="session")
+def tsa(tmp_path_factory):
+    """A local RFC 3161 time-stamp authority on 127.0.0.1 (tsa_server.py): its URL, anchor and modes."""
+    import tsa_server
+
+    with tsa_server.running(tmp_path_factory.mktemp("tsa")) as server:
+        yield server

@@ -1,5 +1,6 @@
 """`glyphward sign`: the signer protocol, the checks before writing, and what a
 failing, hanging, babbling or killed signer, or an interrupt, leaves behind."""
+import hashlib
 import json
 import os
 import signal
@@ -12,7 +13,8 @@ import time
 import pytest
 
 import glyphward
-from cli_support import GLYPHWARD, glyphward_command, hash_outside, listing, run  # noqa: F401
+from cli_support import (GLYPHWARD, glyphward_command, hash_outside, listing, obeying_permissions,  # noqa: F401
+                         run, shim)
 
 pytestmark = pytest.mark.usefixtures("glyphward_command")
 
@@ -24,7 +26,7 @@ GOOD_SIGNER = """
         request["reserved_copy_sha256"] = hashlib.sha256(file.read()).hexdigest()
     with open(os.path.join(sys.argv[1], name + ".json"), "w") as file:
         json.dump(request, file)
-    print("signer: signing " + name, file=sys.stderr)
+    os.write(2, ("signing " + name + "\\n").encode())  # one write per line, buffered or not
     sys.stdout.buffer.write(("manifest over " + request["hash"]["value"]).encode())
 """
 
@@ -42,6 +44,18 @@ def alive(pid):
             return file.read().rsplit(")", 1)[1].split()[0] != "Z"
     except FileNotFoundError:
         return False
+
+
+def survivors(pids, grace=5.0):
+    """Those of `pids` still running `grace` seconds from now, killed so that
+    a failing test leaves nothing behind."""
+    deadline = time.monotonic() + grace
+    while any(alive(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    left = [pid for pid in pids if alive(pid)]
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+    return left
 
 
 @pytest.fixture
@@ -62,11 +76,12 @@ def test_signs_a_family_through_the_signer_protocol(tmp_path, family, algorithm,
     originals = {name: (family / name).read_bytes() for name in names}
     args = ["sign", *names, "--output-dir", out, "--signer", signer(tmp_path, "good", GOOD_SIGNER, requests),
             "--size", "5000", "--algorithm", algorithm, "--jobs", jobs] + (["--uri", uri] if uri else [])
-    result = run(*args, cwd=family, env=dict(os.environ, TMPDIR=str(scratch)))
+    result = run(*args, cwd=family, env=dict(os.environ, TMPDIR=str(scratch), PYTHONUNBUFFERED="1"))
 
     assert result.returncode == 0, result.stderr
-    assert sorted(line for line in result.stderr.splitlines() if line.startswith("signer:")) == \
-        sorted(f"signer: signing {name}" for name in names)  # the signer's standard error passes through
+    # The signers' standard error is passed on, each line prefixed with its font.
+    assert sorted(result.stderr.splitlines()) == \
+        sorted([f"glyphward: {name}: signer: signing {name}" for name in names] + ["signed 3 fonts, 0 failed"])
     assert result.stderr.splitlines()[-1] == "signed 3 fonts, 0 failed"
     assert listing(out) == names and listing(scratch) == []  # reserved copies removed
     for name in names:
@@ -86,17 +101,19 @@ def test_signs_a_family_through_the_signer_protocol(tmp_path, family, algorithm,
 
 
 SIGNERS = {
-    "fails": ("import sys; print('signer: no key', file=sys.stderr); sys.exit(3)",
-              "the signer failed with exit status 3"),
+    "fails": ("import sys; sys.stderr.write('starting\\nno key\\n\\n'); sys.exit(3)",
+              'the signer failed with exit status 3: "no key"'),
     "silent": ("import sys; sys.stdin.read()", "the signer wrote nothing to its standard output"),
     "endless output": ("import sys\nwhile True: sys.stdout.buffer.write(b'x' * 4096)",
                        "the signer wrote more than the 4096 bytes reserved for the manifest (see --size)"),
+    "one byte over": ("import sys; sys.stdin.read(); sys.stdout.buffer.write(b'x' * 4097)",
+                      "the signer wrote more than the 4096 bytes reserved for the manifest (see --size)"),
     "killed": ("import os, signal; os.kill(os.getpid(), signal.SIGKILL)", "the signer was killed by SIGKILL"),
     "hangs": ("import os, subprocess, sys, time\n"
               "child = subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(120)'])\n"
               "open(sys.argv[1], 'w').write(f'{os.getpid()} {child.pid}')\n"
               "time.sleep(120)",
-              "the signer did not finish within 1.5 seconds (--signer-timeout) and was killed"),
+              "the signer did not finish within {timeout:g} seconds (--signer-timeout) and was killed"),
     "missing": (None, "cannot run the signer '/nonexistent/signer': No such file or directory"),
 }
 
@@ -104,6 +121,8 @@ SIGNERS = {
 @pytest.mark.parametrize("kind", SIGNERS)
 def test_a_failing_signer_leaves_the_font_untouched(tmp_path, dejavu, kind):
     code, message = SIGNERS[kind]
+    timeout = 1.5
+    message = message.format(timeout=timeout)
     pids = tmp_path / "pids"
     command = signer(tmp_path, "bad", code, pids) if code else "/nonexistent/signer"
     directory = tmp_path / "fonts"
@@ -111,34 +130,25 @@ def test_a_failing_signer_leaves_the_font_untouched(tmp_path, dejavu, kind):
     font = directory / "Sans.ttf"
     font.write_bytes(dejavu)
     os.chmod(font, 0o604)
-    started = time.monotonic()
-    result = run("sign", font, "--in-place", "--signer", command, "--size", "4096", "--signer-timeout", "1.5")
+    stray = []
+    try:
+        # Bounded by the signer's timeout: a command that does not enforce it fails here.
+        result = run("sign", font, "--in-place", "--signer", command, "--size", "4096",
+                     "--signer-timeout", timeout, timeout=timeout + 15)
+    finally:
+        if kind == "hangs" and pids.exists():
+            stray = survivors([int(pid) for pid in pids.read_text().split()])
+    assert stray == []  # the signer, and the child it started, were killed
     assert result.returncode == 1
     assert result.stderr.splitlines()[-1] == f"glyphward: {font}: {message}"
     assert font.read_bytes() == dejavu and stat.S_IMODE(font.stat().st_mode) == 0o604
     assert listing(directory) == ["Sans.ttf"]
     if kind == "fails":
-        assert "signer: no key" in result.stderr
-    if kind == "hangs":
-        assert time.monotonic() - started < 30
-        signer_pid, child_pid = map(int, pids.read_text().split())
-        deadline = time.monotonic() + 10
-        while (alive(signer_pid) or alive(child_pid)) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert not alive(signer_pid) and not alive(child_pid)  # the signer's children die too
+        passed_on = [f"glyphward: {font}: signer: {line}" for line in ("starting", "no key", "")]
+        assert result.stderr.splitlines()[:3] == passed_on
 
 
-SHIM = """
-    # Stands in for the extension module, with a fill_manifest_store that goes wrong.
-    import glob, importlib.util, os, sys, sysconfig
-    _self = sys.modules[__name__]
-    _path = glob.glob(os.path.join(sysconfig.get_paths()["platlib"], "glyphward*.so"))[0]
-    _spec = importlib.util.spec_from_file_location("glyphward", _path)
-    _real = importlib.util.module_from_spec(_spec)
-    _spec.loader.exec_module(_real)
-    sys.modules[__name__] = _self  # loading the extension put it there
-    globals().update({name: getattr(_real, name) for name in _real.__all__})
-
+FILL_FAULTS = """
     def fill_manifest_store(reserved, manifest):
         filled = bytearray(_real.fill_manifest_store(reserved, manifest))
         fault = os.environ["FILL_FAULT"]
@@ -165,12 +175,10 @@ def test_a_filled_font_that_fails_the_checks_is_not_written(tmp_path, dejavu, fa
     reserved = glyphward.reserve_manifest_placeholder(dejavu, 36)
     start, length = glyphward.data_hash_ranges(reserved)[-1]
     message = message.format(size=len(reserved), size_after=len(reserved) + 4, last_range_end=start + length)
-    (tmp_path / "shim").mkdir()
-    (tmp_path / "shim" / "glyphward.py").write_text(textwrap.dedent(SHIM))
+    env = shim(tmp_path, FILL_FAULTS, FILL_FAULT=fault)
     font = tmp_path / "Sans.ttf"
     font.write_bytes(dejavu)
     command = signer(tmp_path, "good", "import sys; sys.stdin.read(); sys.stdout.write('manifest')")
-    env = dict(os.environ, PYTHONPATH=str(tmp_path / "shim"), FILL_FAULT=fault)
     result = run("sign", font, "-o", tmp_path / "out.ttf", "--signer", command, "--size", "36", env=env)
     assert result.returncode == 1
     assert result.stderr == f"glyphward: {font}: the signed font fails verification: {message}; not written\n"
@@ -198,14 +206,53 @@ def test_an_interrupt_stops_the_batch_and_leaves_nothing_behind(tmp_path, family
     assert len(os.listdir(pids)) == 2  # two signers running at once (--jobs 2)
     assert listing(scratch) != []      # with their reserved copies
     process.send_signal(signum)
-    _, stderr = process.communicate(timeout=30)
-
+    try:
+        _, stderr = process.communicate(timeout=15)
+    finally:
+        signers = [(int(pid), int((pids / pid).read_text())) for pid in os.listdir(pids)]
+        stray = survivors([pid for pair in signers for pid in pair])
+        if process.poll() is None:
+            process.kill()
+    assert stray == []  # the signers, and the children they started, were killed
     assert process.returncode == status
     assert stderr == "glyphward: interrupted: signed 0 fonts, 0 failed, 3 not done\n"
     assert listing(family) == names and listing(scratch) == []
     assert {name: (family / name).read_bytes() for name in names} == originals
-    signers = [(int(pid), int((pids / pid).read_text())) for pid in os.listdir(pids)]
-    deadline = time.monotonic() + 10
-    while any(alive(p) for pair in signers for p in pair) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert not any(alive(p) for pair in signers for p in pair)
+
+
+@pytest.mark.parametrize("destination, problem", [
+    ("", "cannot write '': empty file name"),
+    ("out", "cannot write out: is a directory, not a file"),
+    ("out/", "cannot write out/: names a directory, not a file"),
+    ("missing/Sans.ttf", "cannot write missing/Sans.ttf: No such file or directory"),
+    ("Sans.ttf/Sans.ttf", "cannot write Sans.ttf/Sans.ttf: Not a directory"),
+    ("locked/Sans.ttf", "cannot write locked/Sans.ttf: Permission denied"),
+])
+def test_the_destination_is_checked_before_the_signer_runs(tmp_path, dejavu, destination, problem):
+    (tmp_path / "Sans.ttf").write_bytes(dejavu)
+    for directory in ("out", "locked"):
+        (tmp_path / directory).mkdir()
+    os.chmod(tmp_path / "locked", 0o555)
+    ran = tmp_path / "ran"
+    command = signer(tmp_path, "recording", "import sys; open(sys.argv[1], 'w'); sys.stdout.write('m')", ran)
+    before = listing(tmp_path)
+    result = run("sign", "Sans.ttf", "-o", destination, "--signer", command, cwd=tmp_path,
+                 preexec_fn=obeying_permissions())
+    assert (result.returncode, result.stderr) == (1, f"glyphward: Sans.ttf: {problem}\n")
+    assert not ran.exists() and listing(tmp_path) == before and listing(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("ranges", [
+    [(10, 5), (0, 3)],             # unsorted
+    [(0, 10), (5, 10)],            # overlapping
+    [(2, 20), (5, 3), (30, 1)],    # one inside another
+    [(3, 4), (7, 2), (7, 0)],      # adjacent, and empty
+    [(90, 50)],                    # past the end
+])
+def test_the_hash_leaves_each_excluded_byte_out_once_however_the_ranges_come(ranges):
+    from glyphward_cli.hashing import hash_outside as command_hash
+
+    data = bytes(range(100))
+    excluded = {i for start, length in ranges for i in range(start, start + length)}
+    kept = bytes(byte for i, byte in enumerate(data) if i not in excluded)
+    assert command_hash(data, ranges, "sha256") == hashlib.sha256(kept).hexdigest()

@@ -62,6 +62,25 @@ def build(font: Font, tables: Sequence[Table], algorithm: str) -> Dict[str, Any]
     return {"alg": algorithm, "boxes": boxes}
 
 
+def grow(value: Dict[str, Any], grow_by: int) -> None:
+    """Makes the assertion's encoding `grow_by` bytes longer through the
+    boxes' zero-filled `pad` fields (C2PA 2.2, 18.7.1), the first box's and,
+    where its head's growth skips the length, the second's."""
+    from .hash_data import padding_alone
+
+    boxes = value["boxes"]
+    alone = padding_alone(grow_by)
+    if alone is not None:
+        boxes[0]["pad"] = bytes(alone)
+        return
+    for second in range(1, 64):
+        first, rest = padding_alone(grow_by - second), padding_alone(second)
+        if first is not None and rest is not None and len(boxes) > 1:
+            boxes[0]["pad"], boxes[1]["pad"] = bytes(first), bytes(rest)
+            return
+    raise ValueError(f"the box hash cannot grow by {grow_by} bytes")
+
+
 def _name(tag_or_name: Union[bytes, str]) -> str:
     if isinstance(tag_or_name, bytes):
         tag_or_name = tag_or_name.decode("latin-1")
@@ -103,16 +122,29 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
     # C2PA 2.2, 15.12.3.2: every table must be covered by a box.
     listed = [name for names, _, _, _ in boxes for name in names]
     present = [_name(table.tag) for table in tables]
-    uncovered = [name for name in present if name not in listed]
+    listed_set = set(listed)
+    uncovered = [name for name in present if name not in listed_set]
     if uncovered:
         log.add("assertion.boxesHash.unknownBox",
                 f"the font has tables no box of the hash covers: {', '.join(repr(n) for n in uncovered)}", url)
         return False
     if listed != present:
-        missing = [name for name in listed if name not in present]
+        present_set = set(present)
+        missing = [name for name in listed if name not in present_set]
         why = (f"the box hash lists tables the font lacks: {', '.join(repr(n) for n in missing)}" if missing else
                "the font's tables are not in the order the box hash lists them")
         log.add("assertion.boxesHash.mismatch", why, url)
+        return False
+
+    # Boxes of several tables hash from the first's start to the last's end:
+    # spans that add up to more than the font overlap, and cannot all match.
+    spans, position = 0, 0
+    for names, _, _, _ in boxes:
+        first, last = tables[position], tables[position + len(names) - 1]
+        spans += max(0, last.offset + last.length - first.offset)
+        position += len(names)
+    if spans > len(font):
+        log.add("assertion.boxesHash.mismatch", "the boxes of the hash overlap in the font", url)
         return False
 
     matched = True

@@ -50,6 +50,12 @@ def _head(length: int) -> int:
     return 1 if length < 24 else 2 if length < 0x100 else 3 if length < 0x10000 else 5 if length < 1 << 32 else 9
 
 
+def padding_alone(grow: int) -> Optional[int]:
+    """The length of a byte string whose encoding is `grow` bytes longer than
+    an empty one's, or None where the head's growth skips `grow`."""
+    return _pad_for(grow)
+
+
 def _pad_for(grow: int) -> Optional[int]:
     """The pad length whose encoding is `grow` bytes longer than an empty pad's."""
     for head in (1, 2, 3, 5, 9):

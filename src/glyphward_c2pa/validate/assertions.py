@@ -3,7 +3,6 @@ found in the manifest and its hash checked, each one in the assertion store
 is listed, and the manifest holds the assertions its type requires."""
 from __future__ import annotations
 
-import hashlib
 import json
 from typing import Any, Dict, List, Optional
 
@@ -71,10 +70,12 @@ def validate_assertions(manifest: Manifest) -> None:
             log.add("algorithm.unsupported", f"no allowed hash algorithm is given for the hashed URI to {label}", url)
             continue
         expected = value.get("hash")
-        if not isinstance(expected, bytes) or hashlib.new(alg, box.content).digest() != expected:
+        if not isinstance(expected, bytes) or manifest.digest(box, alg) != expected:
             log.add("assertion.hashedURI.mismatch", f"the hash of the assertion {label} does not match the claim's",
                     url)
             continue
+        if id(box) in seen:
+            continue  # listed again: one assertion, checked and decoded once
         log.add("assertion.hashedURI.match", f"the hash of the assertion {label} matches", url)
         assertion = Assertion(label, url, value, box, gathered=reference.gathered)
         try:
@@ -148,6 +149,8 @@ def _validate_actions(manifest: Manifest) -> None:
     """C2PA 2.2, 15.10.3.2.2, with 15.10.1.2 item 3 for standard manifests."""
     found = [actions.ActionsAssertion(assertion.label, assertion.url, assertion.value)
              for assertion in manifest.assertions if base_label(assertion.label) in ACTIONS_LABELS]
+    ingredients = {id(assertion.box): assertion for assertion in manifest.assertions
+                   if base_label(assertion.label) in INGREDIENT_LABELS}
 
     def ingredient(reference: Any) -> Optional[str]:
         if not isinstance(reference, dict):
@@ -155,14 +158,14 @@ def _validate_actions(manifest: Manifest) -> None:
         resolved = resolve(reference.get("url"), manifest.store, manifest.box)
         if resolved.box is None or resolved.outside:
             return None
-        for assertion in manifest.assertions:
-            if assertion.box is resolved.box and base_label(assertion.label) in INGREDIENT_LABELS:
-                alg = hash_algorithm(reference, manifest.claim) if manifest.claim else None
-                if alg is None or hashlib.new(alg, assertion.box.content).digest() != reference.get("hash"):
-                    return None
-                value = assertion.value
-                relationship = value.get("relationship") if isinstance(value, dict) else None
-                return relationship if isinstance(relationship, str) else None
-        return None
+        assertion = ingredients.get(id(resolved.box))
+        if assertion is None:
+            return None
+        alg = hash_algorithm(reference, manifest.claim) if manifest.claim else None
+        if alg is None or manifest.digest(assertion.box, alg) != reference.get("hash"):
+            return None
+        value = assertion.value
+        relationship = value.get("relationship") if isinstance(value, dict) else None
+        return relationship if isinstance(relationship, str) else None
 
     actions.validate(found, ingredient, manifest.kind == "standard", manifest.log, manifest.claim_url)

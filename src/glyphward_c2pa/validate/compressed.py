@@ -18,7 +18,7 @@ def expand(box: SuperBox) -> Union[SuperBox, str]:
     if len(payloads) != 1:
         return "a compressed manifest holds no single brob box"
     try:
-        import brotli  # type: ignore[import-not-found]
+        import brotli
     except ImportError:
         return "a compressed manifest needs the brotli package, which is not installed"
     try:

@@ -1,9 +1,10 @@
 """What the validation steps learn about one manifest and hand on."""
 from __future__ import annotations
 
+import hashlib
 from dataclasses import dataclass, field
 from datetime import datetime
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from cryptography import x509
 
@@ -39,6 +40,15 @@ class Manifest:
     signing_time: Optional[datetime] = None     # the claimed time, iat
     timestamp: Optional[datetime] = None        # a trusted time-stamp's time
     trusted: bool = False
+    _digests: Dict[Tuple[int, str], bytes] = field(default_factory=dict, repr=False)
+
+    def digest(self, box: SuperBox, alg: str) -> bytes:
+        """The hash of a box's content (C2PA 2.2, 8.4.2.3), computed once
+        however many hashed URIs name the box."""
+        key = (id(box), alg)
+        if key not in self._digests:
+            self._digests[key] = hashlib.new(alg, box.content).digest()
+        return self._digests[key]
 
     def url(self, *path: str) -> str:
         return absolute(self.label, *path)

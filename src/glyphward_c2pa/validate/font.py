@@ -2,18 +2,20 @@
 manifest of the Manifest Store its `C2PA` table holds."""
 from __future__ import annotations
 
-from typing import List, Optional, Sequence, Union
+from typing import Optional, Sequence, Union
 
 from cryptography import x509
 
 from ..jumbf import SuperBox
-from ..labels import MANIFEST_TYPES
-from ..sfnt import C2PA, FontStructureError, StoreField, Table, read_tables, store_field
+from ..labels import COMPRESSED_MANIFEST, MANIFEST_TYPES
+from ..sfnt import C2PA, FontStructureError, read_tables, store_field
 from ..status import CONTENT, StatusLog
+from . import compressed
 from .assertions import validate_assertions
 from .claim import validate_claim
 from .content import validate_content
 from .context import Manifest
+from .ingredients import Lineage, Step, validate_ingredients
 from .locate import locate
 from .report import ValidationReport, manifest_state, summarize
 from .signature import TrustSettings, validate_signature
@@ -24,11 +26,30 @@ NO_STORE = "invalid C2PA table: C2PA table has no embedded manifest store"
 
 def validate_manifest(store: SuperBox, box: SuperBox, trust: TrustSettings) -> Manifest:
     """C2PA 2.2, 15.6, 15.7 to 15.9 and 15.10 for one manifest."""
+    if box.uuid == COMPRESSED_MANIFEST:
+        expanded = compressed.expand(box)
+        if isinstance(expanded, str):
+            manifest = Manifest(store, box, box.label or "", "standard")
+            manifest.log.add("manifest.compressed.invalid", expanded, manifest.url())
+            return manifest
+        box = expanded
     manifest = Manifest(store, box, box.label or "", MANIFEST_TYPES[box.uuid])
     if validate_claim(manifest):
         validate_signature(manifest, trust)
         validate_assertions(manifest)
     return manifest
+
+
+def binding_manifest(active: Manifest, lineage: Lineage) -> Optional[Manifest]:
+    """The manifest whose hard binding speaks for the asset: the active one,
+    or for an update manifest its parentOf chain's first standard manifest
+    (C2PA 2.2, 15.12)."""
+    manifest: Optional[Manifest] = active
+    for _ in range(len(lineage.steps) + 1):
+        if manifest is None or manifest.kind == "standard":
+            return manifest
+        manifest = lineage.parent_of(manifest)
+    return None
 
 
 def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = (),
@@ -71,19 +92,22 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
         return ValidationReport("invalid", False, results=log, remote_uri=uri)
     store = located.store
     active = validate_manifest(store, located.manifests[-1], trust)
-    binding_owner = active
-    if active.claim is not None and active.kind == "standard":
-        matched = validate_content(active, view, tables, field, located.length)
-    else:
-        matched = False
+    matched = False
+    lineage = Lineage([Step(active)], [])
+    if active.claim is not None:
+        lineage = validate_ingredients(active, lambda store, box: validate_manifest(store, box, trust))
+        owner = binding_manifest(active, lineage)
+        if owner is None or owner.claim is None:
+            active.log.add("claim.hardBindings.missing", "no standard manifest with a hard binding is found "
+                           "through the update manifest's parentOf ingredients (C2PA 2.2, 15.12)", active.claim_url)
+        else:
+            matched = validate_content(owner, view, tables, field, located.length, log=active.log)
     state = manifest_state(active.log)
-    summary = summarize(active)
-    asset_valid = matched and state in ("valid", "trusted") and not binding_owner.log.failed(CONTENT)
-    return ValidationReport(state, asset_valid, summary, active.log, remote_uri=uri)
+    asset_valid = matched and state in ("valid", "trusted") and not active.log.failed(CONTENT)
+    history = [summarize(step.manifest, step.recorded) for step in lineage.steps[1:]]
+    return ValidationReport(state, asset_valid, summarize(active), active.log, remote_uri=uri,
+                            ingredient_deltas=lineage.deltas, history=history)
 
 
-def tables_of(font: bytes) -> List[Table]:
-    return read_tables(font)
-
-
-__all__ = ["validate_font", "validate_manifest", "StoreField"]
+# The name the package exports it by.
+verify_font = validate_font

@@ -36,7 +36,7 @@ def locate(field: Union[bytes, memoryview]) -> Located:
     if trailing.tobytes().count(0) != len(trailing):
         return Located(store, length, [], "general.error",
                        f"the store field holds {len(trailing)} bytes after the Manifest Store that are not zeros")
-    manifests = []
+    manifests: List[SuperBox] = []
     for box in store.superboxes():
         if box.uuid not in MANIFEST_TYPES:
             continue  # boxes of types C2PA 2.2 does not define are skipped (11.1.2)

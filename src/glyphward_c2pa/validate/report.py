@@ -38,15 +38,20 @@ class ManifestSummary:
     assertions: List[str]
     actions: List[str]
     state: str = "invalid"
+    content_when_used: Optional[str] = None   # for an ingredient: "unchanged" / "changed" when re-signed
 
     def to_json(self) -> Dict[str, Any]:
         return {"label": self.label, "kind": self.kind, "title": self.title,
                 "claim_generator": self.claim_generator, "signer": self.signer, "issuer": self.issuer,
                 "algorithm": self.algorithm, "signing_time": self.signing_time, "timestamp": self.timestamp,
-                "binding": self.binding, "assertions": self.assertions, "actions": self.actions}
+                "binding": self.binding, "assertions": self.assertions, "actions": self.actions,
+                "content_when_used": self.content_when_used}
 
 
-def summarize(manifest: Manifest) -> ManifestSummary:
+def summarize(manifest: Manifest, recorded: Optional[Dict[str, Any]] = None) -> ManifestSummary:
+    """The summary of a validated manifest; for an ingredient manifest,
+    `recorded` is what the next signer recorded of it, whose binding codes
+    tell whether its content had changed by then."""
     claim = manifest.claim
     signer = manifest.signer
     bindings = hard_bindings(manifest)
@@ -62,7 +67,20 @@ def summarize(manifest: Manifest) -> ManifestSummary:
         algorithm=manifest.algorithm, signing_time=_time(manifest.signing_time), timestamp=_time(manifest.timestamp),
         binding=bindings[0].label if len(bindings) == 1 else None,
         assertions=[assertion.label for assertion in manifest.assertions], actions=names,
-        state=manifest_state(manifest.log))
+        state=manifest_state(manifest.log), content_when_used=_content(recorded))
+
+
+def _content(recorded: Optional[Dict[str, Any]]) -> Optional[str]:
+    """What the signer who used an ingredient found of its hard binding:
+    "unchanged", "changed" or None (not recorded)."""
+    if not recorded:
+        return None
+    for kind, verdict in (("failure", "changed"), ("success", "unchanged")):
+        for status in recorded.get(kind) or []:
+            code = status.get("code") if isinstance(status, dict) else None
+            if isinstance(code, str) and (code in CONTENT or code.endswith("Hash.match")):
+                return verdict
+    return None
 
 
 def manifest_state(log: StatusLog) -> str:
@@ -112,3 +130,11 @@ class ValidationReport:
             "error": self.error,
         })
         return record
+
+
+def inaccessible(uri: Optional[str], why: str) -> ValidationReport:
+    """The report of a font whose remote manifest cannot be had (C2PA 2.2,
+    15.5.3.1: manifest.inaccessible)."""
+    log = StatusLog()
+    log.add("manifest.inaccessible", why)
+    return ValidationReport("remote", False, results=log, remote_uri=uri)

@@ -8,7 +8,7 @@ from datetime import datetime, timezone
 from typing import Any, List, Optional, Sequence
 
 from cryptography import x509
-from cryptography.x509.oid import AuthorityInformationAccessOID, ExtensionOID
+from cryptography.x509.oid import AuthorityInformationAccessOID
 
 from ..certificates import (CertificateError, describe_name, load_der_chain, profile_problems, validate_chain,
                             validity_problem)
@@ -76,7 +76,8 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
         return
 
     # C2PA 2.2, 13.2.3: alg in the protected bucket, from the allowed list.
-    algorithm = BY_COSE_ID.get(sign1.protected.get(1)) if isinstance(sign1.protected.get(1), int) else None
+    alg_id = sign1.protected.get(1)
+    algorithm = BY_COSE_ID.get(alg_id) if isinstance(alg_id, int) and not isinstance(alg_id, bool) else None
     if algorithm is None:
         log.add("algorithm.unsupported", "the signature's protected header names no allowed algorithm "
                 f"({sign1.protected.get(1, sign1.unprotected.get(1))!r})", url)
@@ -107,7 +108,7 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
         log.add("signingCredential.trusted", f"the signing certificate chains to the trust anchor "
                 f"{describe_name(result.path[-1].subject)}", url)
     else:
-        log.add("signingCredential.untrusted", result.problem if trust.anchors else
+        log.add("signingCredential.untrusted", (result.problem or "no trust anchor") if trust.anchors else
                 "no trust anchors were given, so the signing credential is not trusted", url)
 
     if sign1.payload is not None:
@@ -123,8 +124,8 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
     at = manifest.timestamp or trust.time()
     expired = validity_problem(result.path, at)
     if expired is None:
-        log.add("claimSignature.insideValidity", "the signing certificate was valid " +
-                ("at the time-stamp's time" if manifest.timestamp else "now"), url)
+        log.add("claimSignature.insideValidity", "the signing certificate was valid at the time-stamp's time"
+                if manifest.timestamp else "the signing certificate is valid now", url)
     else:
         log.add("claimSignature.outsideValidity", expired + (" (at the time-stamp's time)" if manifest.timestamp
                                                              else ""), url)
@@ -134,14 +135,12 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
 
 def _validate_time_stamp(manifest: Manifest, sign1: Any, trust: TrustSettings, url: str) -> Optional[datetime]:
     """C2PA 2.2, 15.8: the time a trusted, validated time-stamp attests."""
-    try:
-        from .. import timestamp
-    except ImportError:  # pragma: no cover
-        return None
     for label, response in ((SIG_TST2, False), (SIG_TST, True)):
         _, value = sign1.header(label)
         if value is None:
             continue
+        from .. import timestamp
+
         tokens, problem = timestamp.timestamp_tokens(value)
         if problem is not None:
             manifest.log.add("timeStamp.malformed", problem, url)
@@ -156,7 +155,8 @@ def _validate_time_stamp(manifest: Manifest, sign1: Any, trust: TrustSettings, u
             for code, explanation in checked.success + checked.informational:
                 manifest.log.add(code, explanation, url)
             if checked.time is not None:
-                return checked.time
+                time: datetime = checked.time
+                return time
     return None
 
 
@@ -184,7 +184,7 @@ def _revocation(manifest: Manifest, signer: x509.Certificate, url: str) -> None:
     """C2PA 2.2, 15.9: glyphward does not query OCSP responders; a
     certificate that names one gets signingCredential.ocsp.skipped (15.9.2)."""
     try:
-        access = signer.extensions.get_extension_for_oid(ExtensionOID.AUTHORITY_INFORMATION_ACCESS).value
+        access = signer.extensions.get_extension_for_class(x509.AuthorityInformationAccess).value
     except (x509.ExtensionNotFound, ValueError):
         return
     if any(description.access_method == AuthorityInformationAccessOID.OCSP for description in access):

@@ -1,7 +1,8 @@
 """fill a signed manifest into a reserved font (fill_manifest_store)
 
 Only the bytes inside the font's data_hash_ranges change; the manifest read
-from FILE ('-' for standard input) must fit in the reservation.
+from FILE ('-' for standard input) must fit in the reservation, and must
+not be empty.
 """
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ import argparse
 import sys
 
 from ..errors import FontFailure
-from ..files import read_data
+from ..files import data_name, read_data
 from ..options import add_fonts, add_output, tasks
 from ..rewrite import rewrite
 
@@ -26,8 +27,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     todo = tasks(parser, args)
     try:
-        manifest = read_data(args.manifest)
+        manifest = read_data(args.manifest, "signed manifest to fill in")
     except FontFailure as failure:
-        print(f"glyphward: {args.manifest}: {failure.message}", file=sys.stderr)
+        print(f"glyphward: {data_name(args.manifest)}: {failure.message}", file=sys.stderr)
         return 1
     return rewrite(todo, args, lambda font: glyphward.fill_manifest_store(font, manifest), "filled")

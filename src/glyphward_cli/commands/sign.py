@@ -26,9 +26,10 @@ once per font) reads one JSON object on standard input:
    "value": HEX}, "exclusions": [{"start": S, "length": L}, ...]}
 
 and writes the signed Manifest Store, raw bytes, to standard output, exiting
-0; its standard error is passed through. A non-zero exit (a signal
-included), no output, an output longer than the reservation, or a run longer
-than --signer-timeout (the signer is then killed) fails that font.
+0; each line of its standard error is passed on as 'glyphward: FONT: signer:
+LINE'. A non-zero exit (a signal included; the message quotes its last line
+of standard error), no output, an output longer than the reservation, or a
+run longer than --signer-timeout (the signer is then killed) fails that font.
 
 Before writing, the filled font must have the reserved font's length, the
 same bytes outside the exclusion ranges, the same ranges, the manifest
@@ -51,6 +52,9 @@ from ..hashing import ALGORITHMS
 from ..options import add_fonts, add_output, positive_int, positive_seconds, tasks
 
 DEFAULT_SIZE = 32768  # room for a typical signed manifest with its certificate chain
+
+QUIET_HELP = ("no progress bar and no summary line; each failed font is still reported, "
+              "and the signer's standard error passed on")
 
 
 def signer_command(text: str) -> List[str]:
@@ -91,8 +95,17 @@ def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
     from ..hashing import hash_outside
     from ..signer import run_signer
 
+    from ..batch import report
+
     assert task.destination is not None
-    reserved = glyphward.reserve_manifest_placeholder(read_font(task.path), args.size, args.uri)
+    font = read_font(task.path)
+    try:
+        glyphward.read_manifest_uri_str(font)
+        report(f"glyphward: {task.path}: warning: the font's C2PA table is replaced; what it held is not kept "
+               "(glyphward sign --cert keeps a Manifest Store as the new manifest's ingredient)")
+    except ValueError:
+        pass  # no C2PA table (or none the module can read: reserving reports that)
+    reserved = glyphward.reserve_manifest_placeholder(font, args.size, args.uri)
     ranges = glyphward.data_hash_ranges(reserved)
     digest = hash_outside(reserved, ranges, args.algorithm)
 

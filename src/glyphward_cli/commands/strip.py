@@ -6,6 +6,8 @@ import argparse
 from ..options import add_fonts, add_output, tasks
 from ..rewrite import rewrite
 
+QUIET_HELP = "no progress bar and no summary line; each failed font is still reported"
+
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_fonts(parser, many=True)

@@ -27,7 +27,11 @@ from typing import Any, Dict, List, Optional, Sequence
 from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
 from ..files import read_font
-from ..options import add_fonts, tasks
+from ..options import add_fonts, positive_seconds, tasks
+
+
+QUIET_HELP = ("no progress bar and no summary line on standard error; "
+              "the listing, failed fonts included, is unchanged")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -36,10 +40,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="the certificates (PEM) a signer's chain must end at to be trusted")
     parser.add_argument("--tsa-trust-anchors", metavar="PEM",
                         help="the certificates (PEM) a time-stamp authority's chain must end at")
+    remote = parser.add_argument_group("fonts whose C2PA table holds only a remote manifest's URI")
+    remote.add_argument("--manifest", metavar="FILE", help="the Manifest Store of the (one) font")
+    remote.add_argument("--manifest-dir", metavar="DIR",
+                        help="where each font's Manifest Store is, as NAME.c2pa for the font NAME.ttf")
+    remote.add_argument("--fetch", action="store_true",
+                        help="fetch the Manifest Store from the font's URI (http or https)")
+    remote.add_argument("--fetch-timeout", type=positive_seconds, default=30.0, metavar="SECONDS",
+                        help="give up fetching after this long (default 30)")
     parser.add_argument("--json", action="store_true", help="print one JSON array")
 
 
-def _anchors(parser: argparse.ArgumentParser, option: str, path: Optional[str]) -> Sequence[Any]:
+def load_anchors(parser: argparse.ArgumentParser, option: str, path: Optional[str]) -> Sequence[Any]:
     if path is None:
         return ()
     from glyphward_c2pa import CertificateError, load_pem_certificates
@@ -65,10 +77,14 @@ def describe(path: str, record: Dict[str, Any]) -> str:
         line("error", record["error"])
         return "\n".join(lines) + "\n"
     state = record["manifest_state"]
-    line("manifest", state + {"remote": f" ({record.get('remote_manifest_uri')})",
-                              "none": " (no C2PA manifest)"}.get(state, ""))
-    line("asset", "valid" if record["asset_valid"] else "NOT valid")
     summary = record.get("manifest")
+    kind = f" ({summary['kind']} manifest)" if summary and summary.get("kind") == "update" else ""
+    line("manifest", state + kind + {"remote": f" ({record.get('remote_manifest_uri')})",
+                                     "none": " (no C2PA manifest)"}.get(state, ""))
+    line("asset", "valid" if record["asset_valid"] else "NOT valid")
+    failures = record.get("validation_results", {}).get("activeManifest", {}).get("failure", [])
+    if state == "remote" and not failures:
+        line("to validate", "give --manifest FILE, --manifest-dir DIR or --fetch")
     if summary:
         if summary.get("signer"):
             line("signer", summary["signer"])
@@ -81,22 +97,46 @@ def describe(path: str, record: Dict[str, Any]) -> str:
             line("claim generator", summary["claim_generator"])
         if summary.get("title"):
             line("title", summary["title"])
-        line("binding", summary.get("binding") or "none")
+        line("binding", summary.get("binding") or ("none: the parent's binds the content" if kind else "none"))
         line("assertions", ", ".join(summary["assertions"]) or "none")
         if summary.get("actions"):
             line("actions", ", ".join(summary["actions"]))
     results = record.get("validation_results", {}).get("activeManifest", {})
-    for kind in ("failure", "informational"):
-        for status in results.get(kind, []):
-            line("failure" if kind == "failure" else "note", f"{status['code']}: {status['explanation']}")
+    for category in ("failure", "informational"):
+        for status in results.get(category, []):
+            line("failure" if category == "failure" else "note", _status(status))
+    history = record.get("history") or []
+    if history:
+        lines.append("  history (newest first; each step as validated now):")
+        for number, step in enumerate(history, 1):
+            when = step.get("signing_time") or "an unknown time"
+            lines.append(f"    {number}. {step['kind']} manifest {step['label']}: signed by {step.get('signer')} "
+                         f"at {when}; {step['state']}")
+            if step.get("actions"):
+                lines.append(f"       actions: {', '.join(step['actions'])}")
+            if step.get("content_when_used"):
+                lines.append(f"       content when it was signed again: {step['content_when_used']}")
+    for delta in record.get("validation_results", {}).get("ingredientDeltas", []):
+        for category in ("failure", "informational"):
+            for status in delta["validationDeltas"].get(category, []):
+                line("ingredient", _status(status))
     return "\n".join(lines) + "\n"
+
+
+def _status(status: Dict[str, Any]) -> str:
+    explanation = status.get("explanation")
+    return f"{status.get('code')}: {explanation}" if explanation else str(status.get("code"))
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from glyphward_c2pa import verify_font
 
-    anchors = _anchors(parser, "--trust-anchors", args.trust_anchors)
-    tsa_anchors = _anchors(parser, "--tsa-trust-anchors", args.tsa_trust_anchors)
+    if args.manifest is not None and len(args.fonts) > 1:
+        parser.error("--manifest names the Manifest Store of one font; use --manifest-dir for several")
+    if sum(option is not None and option is not False for option in (args.manifest, args.manifest_dir, args.fetch)) > 1:
+        parser.error("give one of --manifest, --manifest-dir and --fetch")
+    anchors = load_anchors(parser, "--trust-anchors", args.trust_anchors)
+    tsa_anchors = load_anchors(parser, "--tsa-trust-anchors", args.tsa_trust_anchors)
     records: List[Dict[str, Any]] = []
 
     def work(task: Task, cancel: threading.Event) -> Dict[str, Any]:
@@ -107,6 +147,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                                                 "manifest": None, "validation_results": {},
                                                 "error": failure.message}) from None
         report = verify_font(font, trust_anchors=anchors, tsa_trust_anchors=tsa_anchors)
+        if report.manifest_state == "remote" and (args.manifest or args.manifest_dir or args.fetch):
+            report = _verify_remote(font, task.path, report.remote_uri, args, anchors, tsa_anchors)
         record = report.to_json(task.path)
         if report.error is not None:
             raise FontFailure(report.error, record)
@@ -124,7 +166,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         records.append(record)
 
     status = run_batch(tasks(parser, args, writes=False), work, show, jobs=args.jobs, quiet=args.quiet,
-                       verb="verified")
+                       verb="verified", report_failures=False)
     if args.json and status in (0, 1):
         import json
         import sys
@@ -134,13 +176,39 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return status
 
 
+def _verify_remote(font: bytes, path: str, uri: Optional[str], args: argparse.Namespace, anchors: Sequence[Any],
+                   tsa_anchors: Sequence[Any]) -> Any:
+    """Validates a font against the remote Manifest Store the options lead to
+    (C2PA 2.2, 15.5.3.1), or reports it inaccessible."""
+    import os
+
+    from glyphward_c2pa import verify_font
+    from glyphward_c2pa.remote import RemoteError, fetch_store, sidecar_name
+    from glyphward_c2pa.validate.report import inaccessible
+
+    if args.fetch:
+        try:
+            store = fetch_store(uri or "", timeout=args.fetch_timeout)
+        except RemoteError as error:
+            return inaccessible(uri, str(error))
+    else:
+        place = args.manifest or os.path.join(args.manifest_dir, sidecar_name(path))
+        try:
+            with open(place, "rb") as file:
+                store = file.read()
+        except OSError as error:
+            return inaccessible(uri, f"cannot read the Manifest Store {place}: {error.strerror}")
+    return verify_font(font, trust_anchors=anchors, tsa_trust_anchors=tsa_anchors, manifest_store=store)
+
+
 def _why(record: Dict[str, Any]) -> str:
     state = record["manifest_state"]
     failures = record["validation_results"].get("activeManifest", {}).get("failure", [])
     if state == "none":
         return "no C2PA manifest"
-    if state == "remote":
-        return f"the manifest is remote ({record.get('remote_manifest_uri')}); nothing to validate it with"
+    if state == "remote" and not failures:
+        return (f"the manifest is remote ({record.get('remote_manifest_uri')}): give --manifest, --manifest-dir "
+                "or --fetch to validate it")
     if failures:
         first = failures[0]
         more = f" (and {len(failures) - 1} more)" if len(failures) > 1 else ""

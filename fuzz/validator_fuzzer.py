@@ -13,7 +13,8 @@ The first byte of an input, modulo 8, chooses what the rest is:
 
   0  a font: verify_font(rest)
   1  a font and a trust anchor: u16 n (big-endian), n bytes of a DER
-     certificate, the font; verify_font(font, trust_anchors=[certificate])
+     certificate, the font; verify_font(font, trust_anchors=[certificate],
+     tsa_trust_anchors=[certificate])
   2  a Manifest Store, embedded with glyphward.embed_manifest_store into
      examples/fonts/GlyphwardDemo.ttf, then verify_font
   3  bytes for jumbf.read_superbox
@@ -34,7 +35,10 @@ At start-up the target signs GlyphwardDemo.ttf with throw-away credentials
 ES384, PS256 and Ed25519 keys, one behind an intermediate) with both
 bindings, `c2pa.hash.boxes` and `c2pa.hash.data` (the latter with room to
 spare, so that a mutated store of another size can be filled in without
-moving a byte the data hash covers).
+moving a byte the data hash covers); some with a time-stamp that
+`openssl ts` makes offline (where openssl is installed), one signed twice
+(two manifests, the first an ingredient of the second) and one made an
+update manifest (see SEED_PLAN).
 
     python fuzz/validator_fuzzer.py [libFuzzer flags] [CORPUS_DIR...]
     python fuzz/validator_fuzzer.py --write-seeds=DIR    # the seed corpus
@@ -63,7 +67,9 @@ import math
 import os
 import pkgutil
 import struct
+import subprocess
 import sys
+import tempfile
 import time
 import traceback
 import warnings
@@ -149,7 +155,7 @@ def check_report(report: Any, started: float) -> None:
 
 def verify(font: bytes, anchors: Sequence[x509.Certificate] = ()) -> None:
     started = time.process_time()
-    report = glyphward_c2pa.verify_font(font, trust_anchors=anchors)
+    report = glyphward_c2pa.verify_font(font, trust_anchors=anchors, tsa_trust_anchors=anchors)
     check_report(report, started)
 
 
@@ -313,24 +319,94 @@ class Seed:
     reserved: int               # bytes its C2PA table keeps for a store
 
 
-SEED_PLAN = (("ES256", "boxes"), ("ES256", "data"), ("Ed25519", "boxes"), ("Ed25519", "data"),
-             ("PS256", "boxes"), ("PS256", "data"), ("ES384", "boxes"))
+class OpenSslStamper:
+    """Time-stamps (RFC 3161) for sign_font's `tsa`, made offline by
+    `openssl ts -reply` with a time-stamping certificate under the root:
+    the claim signatures of some seeds carry a v2 time-stamp (C2PA 2.2,
+    10.3.2.5), so that the validator's time-stamp reading is fuzzed too."""
+
+    def __init__(self, directory: Path, root: x509.Certificate, root_key: ed25519.Ed25519PrivateKey):
+        key = ec.generate_private_key(ec.SECP256R1())
+        tsa = certificate("fuzz TSA", key.public_key(), root, root_key, 30, extensions=[
+            _ext(x509.BasicConstraints(ca=False, path_length=None), critical=True),
+            _ext(_key_usage(signing=True), critical=True),
+            _ext(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.TIME_STAMPING]), critical=True),
+            _ext(x509.SubjectKeyIdentifier.from_public_key(key.public_key())),
+            _ext(x509.AuthorityKeyIdentifier.from_issuer_public_key(root_key.public_key()))])
+        pem = serialization.Encoding.PEM
+        (directory / "tsa.pem").write_bytes(tsa.public_bytes(pem))
+        (directory / "root.pem").write_bytes(root.public_bytes(pem))
+        (directory / "tsa.key").write_bytes(key.private_bytes(pem, serialization.PrivateFormat.PKCS8,
+                                                              serialization.NoEncryption()))
+        (directory / "serial").write_text("01\n")
+        # 1.3.6.1.4.1.4146.555.9: a made-up policy
+        (directory / "tsa.cnf").write_text(f"""[ tsa ]
+dir = {directory}
+serial = $dir/serial
+crypto_device = builtin
+signer_cert = $dir/tsa.pem
+signer_key = $dir/tsa.key
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.4146.555.9
+certs = $dir/root.pem
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = no
+tsa_name = yes
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+""")
+        self.directory = directory
+        self.token_size = 0
+
+    def stamp(self, message: bytes, hash_algorithm: str) -> bytes:
+        (self.directory / "message.bin").write_bytes(message)
+        query = subprocess.run(["openssl", "ts", "-query", "-data", str(self.directory / "message.bin"),
+                                f"-{hash_algorithm}", "-cert"], capture_output=True, check=True, timeout=60).stdout
+        (self.directory / "query.tsq").write_bytes(query)
+        subprocess.run(["openssl", "ts", "-reply", "-config", str(self.directory / "tsa.cnf"), "-section", "tsa",
+                        "-queryfile", str(self.directory / "query.tsq"), "-token_out",
+                        "-out", str(self.directory / "token.der")], capture_output=True, check=True, timeout=60)
+        token = (self.directory / "token.der").read_bytes()
+        self.token_size = max(self.token_size, len(token))
+        return token
 
 
-def make_seeds(credentials: Credentials, base: bytes) -> List[Seed]:
+# (signer, binding, how): "" signs the demo font; "tsa" with a time-stamp;
+# "history" signs a font ES256 signed before (two manifests, the first the
+# second's parentOf ingredient); "update" does so without changing the
+# content, which makes the second an update manifest (C2PA 2.2, 11.2.3).
+SEED_PLAN = (("ES256", "boxes", ""), ("ES256", "data", ""), ("Ed25519", "boxes", ""), ("Ed25519", "data", ""),
+             ("PS256", "boxes", ""), ("PS256", "data", ""), ("ES384", "boxes", ""),
+             ("ES256", "boxes", "tsa"), ("Ed25519", "data", "tsa"), ("PS256", "boxes", "history"),
+             ("Ed25519", "boxes", "update"))
+
+
+def make_seeds(credentials: Credentials, base: bytes, stamper: Optional[OpenSslStamper]) -> List[Seed]:
     seeds = []
-    for name, binding in SEED_PLAN:
+    first_key, first_chain = credentials.signers["ES256"]
+    earlier = glyphward_c2pa.sign_font(base, glyphward_c2pa.KeySigner(first_key, first_chain), now=SIGNED_AT).font
+    for name, binding, how in SEED_PLAN:
+        if how == "tsa" and stamper is None:
+            continue
         key, chain = credentials.signers[name]
         signer = glyphward_c2pa.KeySigner(key, chain)
-        signed = glyphward_c2pa.sign_font(base, signer, binding=binding, now=SIGNED_AT)
+        font = earlier if how in ("history", "update") else base
+        options: Dict[str, Any] = {"binding": binding, "now": SIGNED_AT}
+        if how == "tsa":
+            options["tsa"] = stamper
+        if how == "update":
+            options["binding_chosen"] = False
+        signed = glyphward_c2pa.sign_font(font, signer, **options)
         size = None
         if binding == "data":  # sign again with room to spare
             size = len(signed.manifest_store) + SLACK
-            signed = glyphward_c2pa.sign_font(base, signer, binding=binding, now=SIGNED_AT, size=size)
-        report = glyphward_c2pa.verify_font(signed.font, trust_anchors=[credentials.root])
+            signed = glyphward_c2pa.sign_font(font, signer, size=size, **options)
+        report = glyphward_c2pa.verify_font(signed.font, trust_anchors=[credentials.root],
+                                            tsa_trust_anchors=[credentials.root])
         if report.manifest_state != "trusted" or not report.asset_valid:
-            raise SystemExit(f"the seed {name}/{binding} does not validate: {report.to_json()}")
-        seeds.append(Seed(f"{name}-{binding}", binding, signed.font, signed.manifest_store, signer.sign,
+            raise SystemExit(f"the seed {name}/{binding}/{how} does not validate: {report.to_json()}")
+        seeds.append(Seed(f"{name}-{binding}-{how}", binding, signed.font, signed.manifest_store, signer.sign,
                           size or len(signed.manifest_store)))
     return seeds
 
@@ -1346,7 +1422,15 @@ class Target:
     def __init__(self, crash_dir: Path, known: Set[str]):
         self.base = DEMO_FONT.read_bytes()
         self.credentials = make_credentials()
-        self.seeds = make_seeds(self.credentials, self.base)
+        self.workspace = tempfile.TemporaryDirectory(prefix="validator_fuzzer-")
+        try:
+            made = OpenSslStamper(Path(self.workspace.name), self.credentials.root, self.credentials.root_key)
+            made.stamp(b"does openssl ts work here?", "sha256")
+            stamper: Optional[OpenSslStamper] = made
+        except (OSError, subprocess.SubprocessError) as error:
+            print(f"== no time-stamped seeds: openssl ts does not work here ({error})", file=sys.stderr)
+            stamper = None
+        self.seeds = make_seeds(self.credentials, self.base, stamper)
         self.crash_dir = crash_dir
         self.known = known
         self.skipped: Set[str] = set()

@@ -5,8 +5,9 @@ target read them, each in one of its replayable modes, chosen by the first
 byte modulo 8:
 
   0  a font, validated with verify_font
-  1  a big-endian u16 n, n bytes of a DER certificate (the trust anchor),
-     then a font, validated with verify_font(font, trust_anchors=[anchor])
+  1  a big-endian u16 n, n bytes of a DER certificate (the trust anchor, of
+     signers and of time-stamp authorities), then a font, validated with
+     verify_font(font, trust_anchors=[anchor], tsa_trust_anchors=[anchor])
   2  a Manifest Store, embedded into examples/fonts/GlyphwardDemo.ttf
   3  bytes read with jumbf.read_superbox
   4  bytes decoded with cbor.decode and cose.decode_sign1
@@ -78,7 +79,7 @@ def test_the_time_limit_stops_a_hang():
 def verify(font, anchors=()):
     started = time.process_time()
     with cpu_time_limit(TIME_BOUND):
-        report = glyphward_c2pa.verify_font(font, trust_anchors=anchors)
+        report = glyphward_c2pa.verify_font(font, trust_anchors=anchors, tsa_trust_anchors=anchors)
     assert time.process_time() - started < TIME_BOUND
     assert type(report) is glyphward_c2pa.ValidationReport
     assert report.manifest_state in STATES

@@ -317,6 +317,8 @@ class Seed:
     store: bytes                # its Manifest Store
     sign: Callable[[bytes], bytes]
     reserved: int               # bytes its C2PA table keeps for a store
+    v1_response: Optional[bytes] = None     # a TimeStampResp over its claim (a sigTst, C2PA 2.2, 10.3.2.5.2)
+    v2_token: Optional[bytes] = None        # the TimeStampToken of its sigTst2, if it has one
 
 
 class OpenSslStamper:
@@ -360,16 +362,21 @@ ess_cert_id_alg = sha256
         self.token_size = 0
 
     def stamp(self, message: bytes, hash_algorithm: str) -> bytes:
+        return self.reply(message, hash_algorithm, token=True)
+
+    def reply(self, message: bytes, hash_algorithm: str, token: bool) -> bytes:
+        """A TimeStampToken over `message`, or the whole TimeStampResp."""
         (self.directory / "message.bin").write_bytes(message)
         query = subprocess.run(["openssl", "ts", "-query", "-data", str(self.directory / "message.bin"),
                                 f"-{hash_algorithm}", "-cert"], capture_output=True, check=True, timeout=60).stdout
         (self.directory / "query.tsq").write_bytes(query)
         subprocess.run(["openssl", "ts", "-reply", "-config", str(self.directory / "tsa.cnf"), "-section", "tsa",
-                        "-queryfile", str(self.directory / "query.tsq"), "-token_out",
+                        "-queryfile", str(self.directory / "query.tsq"), *(["-token_out"] if token else []),
                         "-out", str(self.directory / "token.der")], capture_output=True, check=True, timeout=60)
-        token = (self.directory / "token.der").read_bytes()
-        self.token_size = max(self.token_size, len(token))
-        return token
+        answer = (self.directory / "token.der").read_bytes()
+        if token:
+            self.token_size = max(self.token_size, len(answer))
+        return answer
 
 
 # (signer, binding, how): "" signs the demo font; "tsa" with a time-stamp;
@@ -406,9 +413,25 @@ def make_seeds(credentials: Credentials, base: bytes, stamper: Optional[OpenSslS
                                             tsa_trust_anchors=[credentials.root])
         if report.manifest_state != "trusted" or not report.asset_valid:
             raise SystemExit(f"the seed {name}/{binding}/{how} does not validate: {report.to_json()}")
-        seeds.append(Seed(f"{name}-{binding}-{how}", binding, signed.font, signed.manifest_store, signer.sign,
-                          size or len(signed.manifest_store)))
+        seed = Seed(f"{name}-{binding}-{how}", binding, signed.font, signed.manifest_store, signer.sign,
+                    size or len(signed.manifest_store))
+        if stamper is not None:
+            seed.v1_response, seed.v2_token = _time_stamps(seed.store, stamper)
+        seeds.append(seed)
     return seeds
+
+
+def _time_stamps(store: bytes, stamper: OpenSslStamper) -> Tuple[Optional[bytes], Optional[bytes]]:
+    """A v1 time-stamp response over the active manifest's claim (what a
+    sigTst holds), and the token of its sigTst2 if it has one."""
+    manifest = list(jumbf.read_superbox(store)[0].superboxes())[-1]
+    claim = bytes(next(manifest.find(labels.CLAIM_LABEL)[0].content_boxes()).payload)
+    sign1 = cose.decode_sign1(next(manifest.find(labels.SIGNATURE_LABEL)[0].content_boxes()).payload)
+    message = cose.to_be_signed(sign1.protected_bytes, claim, context="CounterSignature")
+    _, container = sign1.header(cose.SIG_TST2)
+    tokens = container.get("tstTokens") if isinstance(container, dict) else None
+    token = tokens[0].get("val") if isinstance(tokens, list) and tokens and isinstance(tokens[0], dict) else None
+    return stamper.reply(message, "sha256", token=False), token if isinstance(token, bytes) else None
 
 
 # ---------------------------------------------------------------- JUMBF trees
@@ -1136,6 +1159,38 @@ def op_certificate(reader: Reader, root: Node, context: Context) -> None:
     leaf.payload = dump(document)
 
 
+def op_timestamp(reader: Reader, root: Node, context: Context) -> None:
+    """Puts a time-stamp into a claim signature's unprotected header (C2PA
+    2.2, 10.3.2.5.4): a v1 response (sigTst) or a v2 token (sigTst2) made at
+    start-up, under the other label, several of them, a certificate or a
+    value the input chooses in their place, or none."""
+    leaves = [leaf for box in _superboxes(root) if description(box)[0] == labels.CLAIM_SIGNATURE
+              for leaf in box.children or [] if leaf.type == jumbf.CBOR]
+    leaf = reader.choose(leaves)
+    if leaf is None:
+        return
+    try:
+        document = load(leaf.payload)
+        unprotected = document.value[1]
+    except (ValueError, AttributeError, TypeError, IndexError, KeyError):
+        return
+    if not isinstance(unprotected, dict):
+        return
+    stamps = [stamp for seed in [context.seed] + context.seeds for stamp in (seed.v1_response, seed.v2_token)
+              if stamp is not None]
+    label = reader.choose([cose.SIG_TST, cose.SIG_TST2])
+    choice = reader.byte() % 6
+    if choice == 5:
+        unprotected.pop(cose.SIG_TST, None)
+        unprotected.pop(cose.SIG_TST2, None)
+    elif choice == 4:
+        unprotected[label] = generate(reader, context, document)
+    else:
+        value = reader.choose(context.certificates) if choice == 2 or not stamps else stamps[reader.u16() % len(stamps)]
+        unprotected[label] = {"tstTokens": [{"val": value}] * (1 + (choice == 3))}
+    leaf.payload = dump(document)
+
+
 def op_swap(reader: Reader, root: Node, context: Context) -> None:
     box = reader.choose([box for box in _superboxes(root) if box.children and len(box.children) > 1])
     if box is None or box.children is None:
@@ -1218,7 +1273,7 @@ def op_ingredient(reader: Reader, root: Node, context: Context) -> None:
 TREE_OPS: List[Callable[[Reader, Node, Context], None]] = [
     op_flip, op_length, op_cbor, op_cbor, op_cbor, op_truncate, op_duplicate, op_delete, op_nest, op_move,
     op_description, op_insert, op_json, op_compress, op_certificate, op_swap, op_splice, op_another_manifest,
-    op_repeat, op_ingredient,
+    op_repeat, op_ingredient, op_timestamp,
 ]
 FONT_OPS = ("font-flip", "c2pa-field")
 OPS = len(TREE_OPS) + len(FONT_OPS)

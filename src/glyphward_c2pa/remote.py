@@ -2,6 +2,7 @@
 a font's `C2PA` table points to, and naming its sidecar file."""
 from __future__ import annotations
 
+import http.client
 import os
 import urllib.error
 import urllib.request
@@ -38,7 +39,7 @@ def fetch_store(uri: str, *, timeout: float = 30.0, limit: int = MAX_STORE) -> b
     except (TimeoutError, OSError) as error:
         what = "did not answer in time" if isinstance(error, TimeoutError) else str(error)
         raise RemoteError(f"cannot fetch {uri}: {what}") from None
-    except ValueError as error:
+    except (ValueError, http.client.HTTPException) as error:  # InvalidURL among them
         raise RemoteError(f"cannot fetch {uri}: {error}") from None
     if len(data) > limit:
         raise RemoteError(f"{uri} serves more than {limit} bytes; a Manifest Store is refused beyond that")

@@ -21,6 +21,7 @@ from .assertions import actions, font_info, hash_boxes, hash_data, ingredient
 from .certificates import profile_problems
 from .cose import (IAT, PAD, SIG_TST2, X5CHAIN, countersignature_payload, encode_sign1, signature_length,
                    to_be_signed, verify_with_key)
+from .digests import KnownDigests
 from .jumbf import SuperBox
 from .labels import (ACTIONS_V2, CLAIM_SIGNATURE, FONT_INFO, HASH_BOXES, HASH_DATA, INGREDIENT_V3, SIGNATURE_LABEL,
                      STANDARD_MANIFEST, UPDATE_MANIFEST)
@@ -157,6 +158,11 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
             warn(message)
 
     try:
+        glyphward.read_manifest_uri_str(font)  # the module's word on fonts it cannot use
+    except ValueError as error:
+        if str(error) != "no C2PA table found in font":
+            raise SigningError(str(error)) from None
+    try:
         tables = read_tables(font)
     except FontStructureError as error:
         raise SigningError(str(error)) from None
@@ -202,6 +208,7 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
     common = _Parts(parts, title)
 
     earlier = previous.boxes if previous is not None else []
+    known = KnownDigests(font, tables)
     maker = _ManifestMaker(label, common, signer, now, hash_algorithm, earlier, UPDATE_MANIFEST if update else
                            STANDARD_MANIFEST, tsa)
     if update:
@@ -214,7 +221,7 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
         except ValueError as error:
             raise SigningError(str(error)) from None
     elif binding == "boxes":
-        bound = hash_boxes.build(font, tables, hash_algorithm)
+        bound = hash_boxes.build(font, tables, hash_algorithm, known)
         store = maker.store(HASH_BOXES, bound)
         if size is not None and size > len(store):
             # The least room asked for is made up in the boxes' pad fields,
@@ -229,10 +236,10 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
         else:
             signed = glyphward.embed_manifest_store(font, store)
     else:
-        signed, store = _sign_data_bound(font, maker, size, remote_uri)
+        signed, store = _sign_data_bound(font, maker, size, remote_uri, known)
 
     report = validate_font(signed, now=now, trust_anchors=trust_anchors,
-                           manifest_store=store if remote is not None else None)
+                           manifest_store=store if remote is not None else None, known=known)
     tolerated = {"signingCredential.untrusted"} | ({"signingCredential.invalid"} if credential_problems else set())
     failures = [status for status in report.results.failure if status.code not in tolerated]
     if failures or report.manifest is None:
@@ -320,7 +327,7 @@ def _check_credential(signer: Signer, strict: bool, note: Callable[[str], None])
     if problems and strict:
         raise SigningError("the certificate does not meet C2PA 2.2, 14.5.1 (--strict): " + "; ".join(problems))
     for problem in problems:
-        note(f"{problem} (C2PA 2.2, 14.5.1)")
+        note(problem if "C2PA 2.2" in problem else f"{problem} (C2PA 2.2, 14.5.1)")
     return problems
 
 
@@ -409,7 +416,7 @@ def _sign(signer: Signer, data: bytes) -> bytes:
 
 
 def _sign_data_bound(font: bytes, maker: _ManifestMaker, size: Optional[int],
-                     remote_uri: Optional[str]) -> Tuple[bytes, bytes]:
+                     remote_uri: Optional[str], known: KnownDigests) -> Tuple[bytes, bytes]:
     """Multiple step processing (C2PA 2.2, 10.4) with the glyphward module:
     measure the store, reserve that room, hash the reserved font outside its
     exclusion ranges, and fill the signed store in; the data hash's pad and
@@ -444,6 +451,7 @@ def _sign_data_bound(font: bytes, maker: _ManifestMaker, size: Optional[int],
             raise SigningError("internal error: the Manifest Store outgrew its reservation")
         pad, pad2 = hash_data.padding(reservation - measured)
         digest = hash_data.hash_outside(reserved, ranges, alg)
+        known.remember_outside(reserved, read_tables(reserved), alg, digest, ranges)
         try:
             store = maker.store(HASH_DATA, hash_data.build(ranges, alg, digest, pad, pad2),
                                 fill_to=reservation if tsa is not None else None)

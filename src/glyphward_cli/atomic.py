@@ -12,7 +12,7 @@ import errno
 import os
 import stat
 import threading
-from typing import NoReturn, Optional, Tuple
+from typing import List, NoReturn, Optional, Tuple
 
 from .errors import Cancelled, FontFailure
 
@@ -26,29 +26,7 @@ def write_atomically(destination: str, data: bytes, cancel: Optional[threading.E
     file (0666 less the umask). Raises FontFailure naming the destination
     and the cause, or Cancelled when `cancel` is set before the rename.
     """
-    target, existing = _checked(destination)
-    directory, name = os.path.split(target)
-    temporary, fd = _create_beside(directory, name, destination)
-    try:
-        try:
-            if existing is not None:
-                _copy_ownership(fd, existing)
-            with os.fdopen(fd, "wb", closefd=True) as file:
-                file.write(data)
-                file.flush()
-                os.fsync(file.fileno())
-            if cancel is not None and cancel.is_set():
-                raise Cancelled()
-            os.replace(temporary, target)
-        except OSError as error:
-            raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-    _sync_directory(directory)
+    write_pair([(destination, data)], cancel)
 
 
 def check_destination(destination: str) -> None:
@@ -131,47 +109,54 @@ def _sync_directory(directory: str) -> None:
         os.close(fd)
 
 
-def write_pair(files: "list[tuple[str, bytes]]", cancel: Optional[threading.Event] = None) -> None:
+def write_pair(files: List[Tuple[str, bytes]], cancel: Optional[threading.Event] = None) -> None:
     """Replaces several files (a font and its Manifest Store) as nearly
-    together as the file system allows: every new file is written and synced
-    beside its destination first, and only then are they renamed into place,
-    in the order given. A failure before the renames leaves every destination
-    as it was."""
-    prepared = []
+    together as the file system allows, each as write_atomically does: every
+    new file is written and synced beside its destination first, and only
+    then are they renamed into place, in the order given. A failure before
+    the renames leaves every destination as it was."""
+    prepared: List[Tuple[str, str, str]] = []  # (temporary, target, destination)
     try:
         for destination, data in files:
-            target = os.path.realpath(destination)
-            directory, name = os.path.split(target)
-            try:
-                existing: Optional[os.stat_result] = os.stat(target)
-            except FileNotFoundError:
-                existing = None
-            except OSError as error:
-                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
-            temporary, fd = _create_beside(directory, name, destination)
-            prepared.append((temporary, target, destination, directory))
-            try:
-                if existing is not None:
-                    _copy_ownership(fd, existing)
-                with os.fdopen(fd, "wb", closefd=True) as file:
-                    file.write(data)
-                    file.flush()
-                    os.fsync(file.fileno())
-            except OSError as error:
-                raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+            prepared.append(_write_beside(destination, data))
         if cancel is not None and cancel.is_set():
             raise Cancelled()
         while prepared:
-            temporary, target, destination, directory = prepared[0]
+            temporary, target, destination = prepared[0]
             try:
                 os.replace(temporary, target)
             except OSError as error:
                 raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
             prepared.pop(0)
-            _sync_directory(directory)
+            _sync_directory(os.path.dirname(target))
     finally:
-        for temporary, _, _, _ in prepared:
+        for temporary, _, _ in prepared:
             try:
                 os.unlink(temporary)
             except OSError:
                 pass
+
+
+def _write_beside(destination: str, data: bytes) -> Tuple[str, str, str]:
+    """Writes `data` to a new file beside `destination`, synced, keeping the
+    permission bits of the file it will replace; (temporary, target,
+    destination). Leaves nothing behind when it fails."""
+    target, existing = _checked(destination)
+    directory, name = os.path.split(target)
+    temporary, fd = _create_beside(directory, name, destination)
+    try:
+        if existing is not None:
+            _copy_ownership(fd, existing)
+        with os.fdopen(fd, "wb", closefd=True) as file:
+            file.write(data)
+            file.flush()
+            os.fsync(file.fileno())
+    except BaseException as error:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        if isinstance(error, OSError):
+            raise FontFailure(f"cannot write {destination}: {error.strerror}") from None
+        raise
+    return temporary, target, destination

@@ -9,7 +9,7 @@ import threading
 from typing import Any, Dict, List, Optional, Tuple
 
 from .atomic import write_atomically, write_pair
-from .batch import Progress, Task, run_batch
+from .batch import Task, run_batch
 from .errors import FontFailure
 from .files import read_font
 from .options import tasks
@@ -149,8 +149,13 @@ def _remote_urls(parser: argparse.ArgumentParser, args: argparse.Namespace, todo
         return {}
     from glyphward_c2pa.remote import sidecar_name
 
+    from urllib.parse import quote, urlsplit
+
+    if urlsplit(args.remote).scheme not in ("http", "https") or not urlsplit(args.remote).netloc:
+        parser.error(f"--remote {args.remote}: not an http or https URL")
     if args.remote.endswith("/"):
-        return {task.path: args.remote + sidecar_name(task.destination or task.path) for task in todo}
+        return {task.path: args.remote + quote(sidecar_name(task.destination or task.path))
+                for task in todo}
     if len(todo) > 1:
         parser.error("--remote names one manifest's URL: for several fonts give a folder URL ending in '/' "
                      "(each font gets URL + NAME.c2pa)")
@@ -201,8 +206,10 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         assert task.destination is not None
         font = read_font(task.path)
         signer_for_font = signer.for_task(task.path, cancel) if hasattr(signer, "for_task") else signer
+        from .batch import report
+
         try:
-            signed = sign_font(font, signer_for_font, binding=args.binding or "boxes", title=args.title,
+            signed = sign_font(font, signer_for_font, warn=lambda line: report(f"glyphward: {task.path}: warning: {line}"), binding=args.binding or "boxes", title=args.title,
                                assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
                                remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
                                replace=args.replace, font_actions=args.action, trust_anchors=anchors,
@@ -215,8 +222,4 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             write_atomically(task.destination, signed.font, cancel)
         return signed.warnings
 
-    def show(task: Task, warnings: Optional[List[str]], error: Optional[str], progress: Progress) -> None:
-        for warning in warnings or []:
-            progress.error(f"glyphward: {task.path}: warning: {warning}")
-
-    return run_batch(todo, work, show, jobs=args.jobs, quiet=args.quiet, verb="signed")
+    return run_batch(todo, work, jobs=args.jobs, quiet=args.quiet, verb="signed")

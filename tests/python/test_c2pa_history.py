@@ -387,9 +387,6 @@ def test_verify_remote_with_a_source(source, remote, c2pa_pki):
         assert "assertion.boxesHash.match" in cs.codes(record, "success")
 
 
-@pytest.mark.xfail(strict=True, reason="sign --remote FOLDER/ puts the file name into the URL unencoded: a space "
-                                       "makes the URL invalid (verify --fetch: internal error: InvalidURL), a '#' "
-                                       "makes the rest a fragment (the fetch asks for another resource)")
 def test_folder_url_for_font_names_that_need_encoding(remote, c2pa_pki, tmp_path):
     """A family whose file names hold a space or a '#': signed with a folder URL, its stores
     published under their names, and fetched back."""
@@ -409,9 +406,6 @@ def test_folder_url_for_font_names_that_need_encoding(remote, c2pa_pki, tmp_path
     assert result.returncode == 0
 
 
-@pytest.mark.xfail(strict=True, reason="verify --fetch of a URI holding a space ends in 'internal error: InvalidURL' "
-                                       "(http.client.InvalidURL is not caught by fetch_store) instead of "
-                                       "manifest.inaccessible")
 def test_fetching_an_invalid_uri_is_manifest_inaccessible(remote, tmp_path):
     font = tmp_path / "Sans.ttf"
     font.write_bytes(glyphward.embed_remote(remote["font"].read_bytes(), remote["base"] + "/files/My Sans.c2pa"))

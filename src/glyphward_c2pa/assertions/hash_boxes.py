@@ -9,11 +9,14 @@ the hash 0x00 and is never hashed, since it holds the manifest.
 from __future__ import annotations
 
 import hashlib
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from ..labels import HASH_ALGORITHMS
 from ..sfnt import C2PA, HEAD, HEAD_ADJUSTMENT, Table
 from ..status import StatusLog
+
+if TYPE_CHECKING:
+    from ..digests import KnownDigests
 
 Font = Union[bytes, memoryview]
 C2PA_BOX = "C2PA"
@@ -45,7 +48,8 @@ def _span_hash(font: Font, span: Sequence[Table], algorithm: str) -> bytes:
     return digest.digest()
 
 
-def build(font: Font, tables: Sequence[Table], algorithm: str) -> Dict[str, Any]:
+def build(font: Font, tables: Sequence[Table], algorithm: str,
+          known: Optional["KnownDigests"] = None) -> Dict[str, Any]:
     """The assertion for the font that `glyphward` writes from `font`: its
     tables (but any `C2PA` table) and a new `C2PA` table, in tag order,
     which is the order of the written font's table directory; one box per
@@ -58,7 +62,10 @@ def build(font: Font, tables: Sequence[Table], algorithm: str) -> Dict[str, Any]
         if table is None:
             boxes.append({"names": [C2PA_BOX], "hash": C2PA_HASH, "pad": b""})
         else:
-            boxes.append({"names": [table.name], "hash": table_hash(font, table, algorithm), "pad": b""})
+            digest = table_hash(font, table, algorithm)
+            if known is not None:
+                known.table_digests[(table.tag, algorithm)] = digest
+            boxes.append({"names": [table.name], "hash": digest, "pad": b""})
     return {"alg": algorithm, "boxes": boxes}
 
 
@@ -88,9 +95,10 @@ def _name(tag_or_name: Union[bytes, str]) -> str:
 
 
 def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optional[str], log: StatusLog,
-             url: str) -> bool:
+             url: str, known: Optional["KnownDigests"] = None) -> bool:
     """Checks the assertion against the font (C2PA 2.2, 15.12.3 and
-    15.12.3.2); records the codes in `log`; True when the binding matches."""
+    15.12.3.2); records the codes in `log`; True when the binding matches.
+    `known` spares hashing a table whose bytes it shows it hashed."""
     def malformed(why: str) -> bool:
         log.add("assertion.boxesHash.malformed", why, url)
         return False
@@ -165,7 +173,8 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
         if span[-1].offset + span[-1].length < span[0].offset:
             log.add("assertion.boxesHash.mismatch", f"the tables {label} are not in file order", url)
             matched = False
-        elif digest is None or _span_hash(font, span, alg) != digest:
+        elif digest is None or ((known.span(font, span, alg) if known is not None else None)
+                                or _span_hash(font, span, alg)) != digest:
             log.add("assertion.boxesHash.mismatch",
                     f"the hash of table {label} does not match" if len(names) == 1 else
                     f"the hash of tables {label} does not match", url)

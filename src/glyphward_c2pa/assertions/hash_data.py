@@ -6,11 +6,14 @@ checkSumAdjustment."""
 from __future__ import annotations
 
 import hashlib
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 from ..labels import HASH_ALGORITHMS
-from ..sfnt import StoreField
+from ..sfnt import StoreField, Table
 from ..status import StatusLog
+
+if TYPE_CHECKING:
+    from ..digests import KnownDigests
 
 Font = Union[bytes, memoryview]
 Range = Tuple[int, int]
@@ -86,11 +89,12 @@ def padding(grow: int) -> Tuple[int, Optional[int]]:
 
 
 def validate(value: Any, font: Font, store: Optional[StoreField], store_length: int, claim_alg: Optional[str],
-             log: StatusLog, url: str) -> bool:
+             log: StatusLog, url: str, tables: Sequence[Table] = (), known: Optional["KnownDigests"] = None) -> bool:
     """Checks the assertion against the font (C2PA 2.2, 15.12.1); records the
     codes in `log`; True when the binding matches. `store` is the `C2PA`
     table's Manifest Store field and `store_length` the length of the
-    Manifest Store (the JUMBF box) at its start."""
+    Manifest Store (the JUMBF box) at its start; `known` spares hashing a
+    font whose bytes it shows it hashed."""
     def malformed(why: str) -> bool:
         log.add("assertion.dataHash.malformed", why, url)
         return False
@@ -154,7 +158,8 @@ def validate(value: Any, font: Font, store: Optional[StoreField], store_length: 
         log.add("assertion.dataHash.additionalExclusionsPresent",
                 "bytes other than the Manifest Store are excluded from the hash: " +
                 ", ".join(f"{length} at {start}" for start, length in others), url)
-    if hash_outside(font, exclusions, alg) != digest:
+    computed = known.outside(font, tables, alg, exclusions) if known is not None else None
+    if (computed or hash_outside(font, exclusions, alg)) != digest:
         return mismatch("the hash of the font outside the exclusion ranges does not match")
     log.add("assertion.dataHash.match", "the hash of the font outside the exclusion ranges matches", url)
     return True

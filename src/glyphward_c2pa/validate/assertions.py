@@ -4,7 +4,7 @@ is listed, and the manifest holds the assertions its type requires."""
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Set
 
 from .. import cbor
 from ..assertions import actions
@@ -51,6 +51,7 @@ def validate_assertions(manifest: Manifest) -> None:
             log.add("assertion.selfRedacted", f"the claim redacts its own assertion {redacted}", manifest.claim_url)
 
     seen: Dict[int, Assertion] = {}
+    listed: Set[int] = set()  # every box the claim lists, whether its hash matched or not
     for reference in claim.references:
         value = reference.value
         url_text = value.get("url") if isinstance(value, dict) else None
@@ -65,6 +66,7 @@ def validate_assertions(manifest: Manifest) -> None:
             continue
         label = box.label or ""
         url = manifest.url("c2pa.assertions", label)
+        listed.add(id(box))
         alg = hash_algorithm(value, claim)
         if alg is None:
             log.add("algorithm.unsupported", f"no allowed hash algorithm is given for the hashed URI to {label}", url)
@@ -91,7 +93,7 @@ def validate_assertions(manifest: Manifest) -> None:
               if box.uuid == ASSERTION_STORE and box.label == ASSERTION_STORE_LABEL]
     for store in stores:
         for box in store.superboxes():
-            if id(box) not in seen:
+            if id(box) not in listed:
                 log.add("assertion.undeclared", f"the assertion {box.label} is not listed in the claim",
                         manifest.url("c2pa.assertions", box.label or ""))
 

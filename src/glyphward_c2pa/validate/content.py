@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import List, Optional, Union
 
 from ..assertions import hash_boxes, hash_data
+from ..digests import KnownDigests
 from ..labels import HASH_BOXES, HASH_DATA, base_label
 from ..sfnt import StoreField, Table
 from .assertions import hard_bindings
@@ -13,7 +14,8 @@ from .context import Manifest
 
 
 def validate_content(manifest: Manifest, font: Union[bytes, memoryview], tables: List[Table],
-                     store: Optional[StoreField], store_length: int, log: Optional[StatusLog] = None) -> bool:
+                     store: Optional[StoreField], store_length: int, log: Optional[StatusLog] = None,
+                     known: Optional[KnownDigests] = None) -> bool:
     """Checks the hard binding of `manifest` against the font, recording the
     codes in `log` (the active manifest's, which may be an update manifest
     whose parent's binding is checked, C2PA 2.2, 15.12); True when it
@@ -26,8 +28,9 @@ def validate_content(manifest: Manifest, font: Union[bytes, memoryview], tables:
     claim_alg = manifest.claim.alg if manifest.claim is not None else None
     label = base_label(binding.label)
     if label == HASH_BOXES:
-        return hash_boxes.validate(binding.value, font, tables, claim_alg, log, binding.url)
+        return hash_boxes.validate(binding.value, font, tables, claim_alg, log, binding.url, known)
     if label == HASH_DATA:
-        return hash_data.validate(binding.value, font, store, store_length, claim_alg, log, binding.url)
+        return hash_data.validate(binding.value, font, store, store_length, claim_alg, log, binding.url, tables,
+                                  known)
     log.add("general.error", f"{binding.label} is not a hard binding a font can carry", binding.url)
     return False

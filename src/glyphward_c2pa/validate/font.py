@@ -6,6 +6,7 @@ from typing import Optional, Sequence, Union
 
 from cryptography import x509
 
+from ..digests import KnownDigests
 from ..jumbf import SuperBox
 from ..labels import COMPRESSED_MANIFEST, MANIFEST_TYPES
 from ..sfnt import C2PA, FontStructureError, read_tables, store_field
@@ -54,10 +55,12 @@ def binding_manifest(active: Manifest, lineage: Lineage) -> Optional[Manifest]:
 
 def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = (),
                   tsa_trust_anchors: Sequence[x509.Certificate] = (), now: Optional[object] = None,
-                  manifest_store: Optional[bytes] = None) -> ValidationReport:
+                  manifest_store: Optional[bytes] = None, known: Optional[KnownDigests] = None) -> ValidationReport:
     """Validates the C2PA manifest of `font` (the bytes of a TrueType or
     OpenType font). `manifest_store` supplies the store of a font whose
-    `C2PA` table holds only a remote manifest URI (C2PA 2.2, 15.5.3)."""
+    `C2PA` table holds only a remote manifest URI (C2PA 2.2, 15.5.3).
+    `known` is for a signer validating its own output: digests it computed,
+    used where the font's bytes are shown to be the ones it hashed."""
     import glyphward
 
     trust = TrustSettings(trust_anchors, tsa_trust_anchors, now)  # type: ignore[arg-type]
@@ -101,7 +104,8 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
             active.log.add("claim.hardBindings.missing", "no standard manifest with a hard binding is found "
                            "through the update manifest's parentOf ingredients (C2PA 2.2, 15.12)", active.claim_url)
         else:
-            matched = validate_content(owner, view, tables, field, located.length, log=active.log)
+            matched = validate_content(owner, font if known is not None else view, tables, field, located.length,
+                                       log=active.log, known=known)
     state = manifest_state(active.log)
     asset_valid = matched and state in ("valid", "trusted") and not active.log.failed(CONTENT)
     history = [summarize(step.manifest, step.recorded) for step in lineage.steps[1:]]

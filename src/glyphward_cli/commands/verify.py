@@ -66,8 +66,9 @@ def load_anchors(parser: argparse.ArgumentParser, option: str, path: Optional[st
     return ()
 
 
-def describe(path: str, record: Dict[str, Any]) -> str:
-    """The human listing of one font's record."""
+def describe(path: str, record: Dict[str, Any], anchors_given: bool = True) -> str:
+    """The human listing of one font's record; without trust anchors, an
+    untrusted credential is a note rather than a failure line."""
     lines = [path]
 
     def line(name: str, value: Any) -> None:
@@ -104,10 +105,11 @@ def describe(path: str, record: Dict[str, Any]) -> str:
     results = record.get("validation_results", {}).get("activeManifest", {})
     for category in ("failure", "informational"):
         for status in results.get(category, []):
-            line("failure" if category == "failure" else "note", _status(status))
+            untrusted = status.get("code") == "signingCredential.untrusted" and not anchors_given
+            line("failure" if category == "failure" and not untrusted else "note", _status(status))
     history = record.get("history") or []
     if history:
-        lines.append("  history (newest first; each step as validated now):")
+        lines.append("  history, before this manifest (newest first; each step as validated now):")
         for number, step in enumerate(history, 1):
             when = step.get("signing_time") or "an unknown time"
             lines.append(f"    {number}. {step['kind']} manifest {step['label']}: signed by {step.get('signer')} "
@@ -162,7 +164,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             record = {"path": task.path, "manifest_state": "none", "asset_valid": False, "manifest": None,
                       "validation_results": {}, "error": error}
         if not args.json:
-            progress.output(("\n" if records else "") + describe(task.path, record))
+            progress.output(("\n" if records else "") + describe(task.path, record, bool(anchors)))
         records.append(record)
 
     status = run_batch(tasks(parser, args, writes=False), work, show, jobs=args.jobs, quiet=args.quiet,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh clone on a fresh machine (Debian, root):
 #   bash scripts/test.sh
-# Set GLYPHWARD_FUZZ_SECONDS to change the fuzzing time per target (default 60).
+# Set GLYPHWARD_FUZZ_SECONDS to change the fuzzing time per target (default 60;
+# the C2PA validator's atheris target gets as long).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,6 +38,9 @@ bash scripts/test-sanitizers.sh
 
 step "fuzzing"
 bash scripts/fuzz.sh "${GLYPHWARD_FUZZ_SECONDS:-60}"
+
+step "fuzzing the C2PA validator (atheris, the release wheel)"
+bash scripts/fuzz-python.sh "$wheel" "${GLYPHWARD_FUZZ_SECONDS:-60}"
 
 step "signing demo"
 GLYPHWARD_WHEEL="$wheel" bash scripts/demo.sh

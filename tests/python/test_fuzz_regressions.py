@@ -5,8 +5,10 @@ tests/python/fuzz_regressions/<target>/ holds inputs exactly as the target
 inputs that reach deep into the operations (C2PA tables that overlap their
 header, directories that point into themselves, duplicate head and C2PA
 tables, reservations with odd URIs and the like). Each input is decoded into
-the target's arguments (see the comment at the top of fuzz/<target>.cc),
-then:
+the target's arguments (see the comment at the top of fuzz/<target>.cc; the
+inputs of fuzz/validator_fuzzer.py, fonts with C2PA manifests that
+glyphward_c2pa failed on, into their font, as
+test_validator_fuzz_regressions.py describes), then:
 
 - all nine functions run on its font and either return a value of the right
   type or raise ValueError, nothing else;
@@ -24,6 +26,7 @@ import glyphward
 from fontbuilder import assert_well_written, parse_directory
 
 HERE = Path(__file__).parent / "fuzz_regressions"
+DEMO_FONT = Path(__file__).parents[2] / "examples" / "fonts" / "GlyphwardDemo.ttf"
 INPUTS = sorted(p for p in HERE.glob("*/*") if p.is_file())
 
 
@@ -47,6 +50,13 @@ def decode(target, data):
             return data[3:], (glyphward.reserve_manifest_placeholder, (data[3:], size))
         uri, font = data[3:3 + selector], data[3 + selector:]
         return font, (glyphward.reserve_manifest_placeholder, (font, size, uri.decode("utf-8", "replace")))
+    if target == "validator_fuzzer":
+        mode, rest = u8(0) % 8, data[1:]
+        if mode == 1:  # a trust anchor before the font
+            return rest[2 + u16(1):], None
+        if mode == 2:  # a Manifest Store for the demo font
+            return glyphward.embed_manifest_store(DEMO_FONT.read_bytes(), rest), None
+        return rest, None
     if target == "fill_fuzzer":
         length = u16(0)
         manifest, font = data[2:2 + length], data[2 + length:]

@@ -1,0 +1,1634 @@
+#!/usr/bin/env python3
+"""An atheris fuzz target for glyphward_c2pa's validator.
+
+`glyphward_c2pa.verify_font` must never raise, hang or use unbounded memory:
+every malformed structure is a status code in its report (C2PA 2.2, 15).
+Each run checks that it returns a ValidationReport within TIME_BOUND seconds
+of CPU time, whose `to_json()` is JSON (no NaN, nothing json cannot write),
+and fuzzes the readers under it directly: `jumbf.read_superbox` may raise
+only JumbfError, `cbor.decode` only CborError (and `cose.decode_sign1` only
+CoseError).
+
+The first byte of an input, modulo 8, chooses what the rest is:
+
+  0  a font: verify_font(rest)
+  1  a font and a trust anchor: u16 n (big-endian), n bytes of a DER
+     certificate, the font; verify_font(font, trust_anchors=[certificate],
+     tsa_trust_anchors=[certificate])
+  2  a Manifest Store, embedded with glyphward.embed_manifest_store into
+     examples/fonts/GlyphwardDemo.ttf, then verify_font
+  3  bytes for jumbf.read_superbox
+  4  bytes for cbor.decode and cose.decode_sign1
+  5-7  structure-aware: mutations of a valid signed font's Manifest Store
+     (see `mutate`), chosen by the rest of the input
+
+Modes 0 to 4 are replayed by tests/python/test_validator_fuzz_regressions.py
+from tests/python/fuzz_regressions/validator_fuzzer/. A structure-aware
+input depends on the signed fonts made at start-up (their keys, labels and
+signatures are new in every run, their sizes are not), so when one crashes
+the font it made is also written, as a mode 0 or 1 input that replays
+anywhere ("derived input written to ..."); `--derive INPUT OUTPUT` makes
+that file from a structure-aware input (a time-out, say) later.
+
+At start-up the target signs GlyphwardDemo.ttf with throw-away credentials
+(an Ed25519 root, the trust anchor; end-entity certificates for ES256,
+ES384, PS256 and Ed25519 keys, one behind an intermediate) with both
+bindings, `c2pa.hash.boxes` and `c2pa.hash.data` (the latter with room to
+spare, so that a mutated store of another size can be filled in without
+moving a byte the data hash covers); some with a time-stamp that
+`openssl ts` makes offline (where openssl is installed), one signed twice
+(two manifests, the first an ingredient of the second) and one made an
+update manifest (see SEED_PLAN).
+
+    python fuzz/validator_fuzzer.py [libFuzzer flags] [CORPUS_DIR...]
+    python fuzz/validator_fuzzer.py --write-seeds=DIR    # the seed corpus
+    python fuzz/validator_fuzzer.py --derive INPUT OUTPUT
+
+Flags of this target (libFuzzer ignores flags that begin with "--"):
+  --crash-dir=DIR    where derived inputs of crashes go (default: the
+                     libFuzzer -artifact_prefix, else the working directory)
+  --skip-known=FILE  lines "ExceptionType module.py:function" (a broken
+                     invariant of this target is "Failure(time)",
+                     "Failure(json)", ...): crashes of those kinds are not
+                     reported (for exploring past a known, unfixed fault;
+                     CI never passes it)
+  --max-store=BYTES  the largest mutated store validated (default 1 MiB; a
+                     smaller one explores past a known slowness)
+"""
+from __future__ import annotations
+
+import copy
+import datetime
+import functools
+import hashlib
+import importlib
+import json
+import math
+import os
+import pkgutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+import warnings
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
+
+import atheris
+
+with atheris.instrument_imports(include=["glyphward_c2pa"]):
+    import glyphward_c2pa
+    # Every submodule, also those the validator imports lazily.
+    for _module in pkgutil.walk_packages(glyphward_c2pa.__path__, "glyphward_c2pa."):
+        importlib.import_module(_module.name)
+    from glyphward_c2pa import cbor as c2pa_cbor
+    from glyphward_c2pa import cose, jumbf, labels
+
+import cbor2
+import glyphward
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import dsa, ec, ed448, ed25519, rsa, x25519
+from cryptography.x509.oid import AuthorityInformationAccessOID, ExtendedKeyUsageOID, ExtensionOID, NameOID
+
+try:
+    import brotli  # type: ignore[import-not-found]
+except ImportError:  # compressed manifests are then made without it, and do not expand
+    brotli = None
+
+ROOT = Path(__file__).resolve().parent.parent
+DEMO_FONT = ROOT / "examples" / "fonts" / "GlyphwardDemo.ttf"
+
+# CPU seconds one verify_font may take; the inputs are at most a few
+# hundred kilobytes, which validate in milliseconds.
+TIME_BOUND = 2.0
+# Larger mutated stores are not validated (a few duplications of a large box
+# could make megabytes, which says nothing new).
+MAX_STORE = 1 << 20
+# Data-bound seeds reserve this much more than their store needs.
+SLACK = 1024
+MAX_OPS = 24
+# Deeper trees are not validated: the reader stops at 32 levels, and the
+# trees here are written and copied recursively.
+MAX_DEPTH = 100
+
+MODE_FONT, MODE_FONT_ANCHOR, MODE_STORE, MODE_JUMBF, MODE_CBOR, MODE_MUTATE = 0, 1, 2, 3, 4, 5
+STATES = ("none", "remote", "invalid", "well-formed", "valid", "trusted")
+
+
+def mode_of(data: bytes) -> int:
+    return min(data[0] % 8, MODE_MUTATE) if data else MODE_FONT
+
+
+# ---------------------------------------------------------------- the checks
+
+
+class Failure(AssertionError):
+    """A broken invariant of the validator: `kind` is "type", "time",
+    "state" or "json"."""
+
+    def __init__(self, kind: str, message: str):
+        super().__init__(message)
+        self.kind = kind
+
+
+def check_report(report: Any, started: float) -> None:
+    elapsed = time.process_time() - started
+    if type(report) is not glyphward_c2pa.ValidationReport:
+        raise Failure("type", f"verify_font returned {type(report).__name__}, not a ValidationReport")
+    if elapsed > TIME_BOUND:
+        raise Failure("time", f"verify_font took {elapsed:.2f} s of CPU time (bound: {TIME_BOUND} s)")
+    if report.manifest_state not in STATES or type(report.asset_valid) is not bool:
+        raise Failure("state", f"a report with state {report.manifest_state!r} and asset_valid "
+                               f"{report.asset_valid!r}")
+    try:
+        text = json.dumps(report.to_json("font.ttf"), allow_nan=False)
+    except (TypeError, ValueError) as error:
+        raise Failure("json", f"the report's to_json() is not JSON: {error}") from error
+    if not isinstance(json.loads(text), dict):
+        raise Failure("json", "the report's to_json() is not a JSON object")
+
+
+def verify(font: bytes, anchors: Sequence[x509.Certificate] = ()) -> None:
+    started = time.process_time()
+    report = glyphward_c2pa.verify_font(font, trust_anchors=anchors, tsa_trust_anchors=anchors)
+    check_report(report, started)
+
+
+def read_jumbf(data: bytes) -> None:
+    try:
+        box, length = jumbf.read_superbox(data)
+    except jumbf.JumbfError:
+        return
+    if not isinstance(box, jumbf.SuperBox) or not 0 < length <= len(data):
+        raise Failure("type", f"read_superbox returned {type(box).__name__} and length {length} for "
+                              f"{len(data)} bytes")
+
+
+def decode_cbor(data: bytes) -> None:
+    try:
+        c2pa_cbor.decode(data)
+    except c2pa_cbor.CborError:
+        pass
+    try:
+        cose.decode_sign1(data)
+    except cose.CoseError:
+        pass
+
+
+def anchor_and_font(rest: bytes) -> Tuple[List[x509.Certificate], bytes]:
+    length = int.from_bytes(rest[:2], "big")
+    der, font = rest[2:2 + length], rest[2 + length:]
+    try:
+        return [x509.load_der_x509_certificate(der)], font
+    except ValueError:
+        return [], font
+
+
+# ---------------------------------------------------------------- credentials and seeds
+
+
+FIXED_START = datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc)
+FIXED_END = datetime.datetime(2099, 1, 1, tzinfo=datetime.timezone.utc)
+SIGNED_AT = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
+C2PA_CLAIM_SIGNING = x509.ObjectIdentifier("1.3.6.1.4.1.62558.2.1")
+
+
+def _name(common_name: str) -> x509.Name:
+    return x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "glyphward fuzzing"),
+                      x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
+
+
+def _ext(value: x509.ExtensionType, critical: bool = False) -> x509.Extension[x509.ExtensionType]:
+    return x509.Extension(value.oid, critical, value)
+
+
+def _key_usage(signing: bool) -> x509.KeyUsage:
+    return x509.KeyUsage(digital_signature=signing, content_commitment=False, key_encipherment=False,
+                         data_encipherment=False, key_agreement=False, key_cert_sign=not signing,
+                         crl_sign=not signing, encipher_only=False, decipher_only=False)
+
+
+def certificate(subject: str, public_key: Any, issuer: x509.Certificate, issuer_key: Any, serial: int, *,
+                ca: bool = False, extra: Sequence[x509.Extension[x509.ExtensionType]] = (),
+                extensions: Optional[List[x509.Extension[x509.ExtensionType]]] = None,
+                start: datetime.datetime = FIXED_START, end: datetime.datetime = FIXED_END) -> x509.Certificate:
+    """A certificate signed by `issuer_key` (Ed25519, so the same inputs give
+    the same bytes), with the extensions C2PA 2.2, 14.5.1 asks of a CA or an
+    end-entity claim signer, or exactly `extensions`."""
+    if extensions is None:
+        extensions = [
+            _ext(x509.BasicConstraints(ca=ca, path_length=None), critical=True),
+            _ext(_key_usage(signing=not ca), critical=True),
+            _ext(x509.SubjectKeyIdentifier.from_public_key(public_key)),
+            _ext(x509.AuthorityKeyIdentifier.from_issuer_public_key(issuer_key.public_key())),
+        ]
+        if not ca:
+            extensions.append(_ext(x509.ExtendedKeyUsage([C2PA_CLAIM_SIGNING, ExtendedKeyUsageOID.EMAIL_PROTECTION])))
+        extensions.extend(extra)
+    builder = x509.CertificateBuilder(issuer.subject, _name(subject), public_key, serial, start, end, extensions)
+    return builder.sign(issuer_key, None)
+
+
+def _dsa_key() -> Any:
+    with warnings.catch_warnings():  # DSA is deprecated, which is the point
+        warnings.simplefilter("ignore")
+        return dsa.generate_private_key(1024).public_key()
+
+
+@dataclass
+class Credentials:
+    root: x509.Certificate
+    root_key: ed25519.Ed25519PrivateKey
+    # name: (private key, chain for x5chain)
+    signers: Dict[str, Tuple[Any, List[x509.Certificate]]]
+    # certificates that are odd in one way each, for the x5chain mutation
+    odd: List[bytes]
+
+    @functools.cached_property
+    def certificates(self) -> List[bytes]:
+        """Every certificate the x5chain mutation puts in (DER)."""
+        return self.odd + [chain[0].public_bytes(serialization.Encoding.DER) for _, chain in self.signers.values()]
+
+
+def make_credentials() -> Credentials:
+    root_key = ed25519.Ed25519PrivateKey.generate()
+    name = _name("fuzz root")
+    root = x509.CertificateBuilder(
+        name, name, root_key.public_key(), 1, FIXED_START, FIXED_END,
+        [_ext(x509.BasicConstraints(ca=True, path_length=None), critical=True),
+         _ext(_key_usage(signing=False), critical=True),
+         _ext(x509.SubjectKeyIdentifier.from_public_key(root_key.public_key()))]).sign(root_key, None)
+    intermediate_key = ed25519.Ed25519PrivateKey.generate()
+    intermediate = certificate("fuzz intermediate", intermediate_key.public_key(), root, root_key, 2, ca=True)
+
+    signers: Dict[str, Tuple[Any, List[x509.Certificate]]] = {}
+    ocsp = _ext(x509.AuthorityInformationAccess([x509.AccessDescription(
+        AuthorityInformationAccessOID.OCSP, x509.UniformResourceIdentifier("http://ocsp.invalid/"))]))
+    es256 = ec.generate_private_key(ec.SECP256R1())
+    signers["ES256"] = (es256, [certificate("fuzz ES256", es256.public_key(), intermediate, intermediate_key, 3),
+                                intermediate])
+    es384 = ec.generate_private_key(ec.SECP384R1())
+    signers["ES384"] = (es384, [certificate("fuzz ES384", es384.public_key(), root, root_key, 4, extra=[ocsp])])
+    ps256 = rsa.generate_private_key(65537, 2048)
+    signers["PS256"] = (ps256, [certificate("fuzz PS256", ps256.public_key(), root, root_key, 5)])
+    ed = ed25519.Ed25519PrivateKey.generate()
+    signers["Ed25519"] = (ed, [certificate("fuzz Ed25519", ed.public_key(), root, root_key, 6)])
+
+    der = serialization.Encoding.DER
+    odd_keys: List[Any] = [ec.generate_private_key(ec.SECP256K1()).public_key(),
+                           ed448.Ed448PrivateKey.generate().public_key(),
+                           x25519.X25519PrivateKey.generate().public_key(),
+                           _dsa_key(),
+                           rsa.generate_private_key(65537, 1024).public_key()]
+    odd = [certificate(f"odd key {index}", key, root, root_key, 10 + index).public_bytes(der)
+           for index, key in enumerate(odd_keys)]
+    duplicate = x509.SubjectKeyIdentifier.from_public_key(es256.public_key())
+    garbage_aia = x509.UnrecognizedExtension(ExtensionOID.AUTHORITY_INFORMATION_ACCESS, b"\x30\x03\x02\x01\x00")
+    odd += [
+        # the same extension twice
+        certificate("duplicate", es256.public_key(), root, root_key, 20,
+                    extensions=[_ext(duplicate), _ext(duplicate)]).public_bytes(der),
+        # an extension that does not parse
+        certificate("bad AIA", es256.public_key(), root, root_key, 21,
+                    extensions=[x509.Extension(garbage_aia.oid, False, garbage_aia)]).public_bytes(der),
+        # expired, and not yet valid
+        certificate("expired", es256.public_key(), root, root_key, 22,
+                    start=datetime.datetime(2000, 1, 1, tzinfo=datetime.timezone.utc),
+                    end=datetime.datetime(2001, 1, 1, tzinfo=datetime.timezone.utc)).public_bytes(der),
+        certificate("future", es256.public_key(), root, root_key, 23,
+                    start=datetime.datetime(2090, 1, 1, tzinfo=datetime.timezone.utc)).public_bytes(der),
+        # no extensions at all, and a CA as signer
+        certificate("bare", ed.public_key(), root, root_key, 24, extensions=[]).public_bytes(der),
+        root.public_bytes(der), intermediate.public_bytes(der),
+    ]
+    return Credentials(root, root_key, signers, odd)
+
+
+@dataclass
+class Seed:
+    name: str
+    binding: str
+    font: bytes                 # the signed font
+    store: bytes                # its Manifest Store
+    sign: Callable[[bytes], bytes]
+    reserved: int               # bytes its C2PA table keeps for a store
+    v1_response: Optional[bytes] = None     # a TimeStampResp over its claim (a sigTst, C2PA 2.2, 10.3.2.5.2)
+    v2_token: Optional[bytes] = None        # the TimeStampToken of its sigTst2, if it has one
+
+
+class OpenSslStamper:
+    """Time-stamps (RFC 3161) for sign_font's `tsa`, made offline by
+    `openssl ts -reply` with a time-stamping certificate under the root:
+    the claim signatures of some seeds carry a v2 time-stamp (C2PA 2.2,
+    10.3.2.5), so that the validator's time-stamp reading is fuzzed too."""
+
+    def __init__(self, directory: Path, root: x509.Certificate, root_key: ed25519.Ed25519PrivateKey):
+        key = ec.generate_private_key(ec.SECP256R1())
+        tsa = certificate("fuzz TSA", key.public_key(), root, root_key, 30, extensions=[
+            _ext(x509.BasicConstraints(ca=False, path_length=None), critical=True),
+            _ext(_key_usage(signing=True), critical=True),
+            _ext(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.TIME_STAMPING]), critical=True),
+            _ext(x509.SubjectKeyIdentifier.from_public_key(key.public_key())),
+            _ext(x509.AuthorityKeyIdentifier.from_issuer_public_key(root_key.public_key()))])
+        pem = serialization.Encoding.PEM
+        (directory / "tsa.pem").write_bytes(tsa.public_bytes(pem))
+        (directory / "root.pem").write_bytes(root.public_bytes(pem))
+        (directory / "tsa.key").write_bytes(key.private_bytes(pem, serialization.PrivateFormat.PKCS8,
+                                                              serialization.NoEncryption()))
+        (directory / "serial").write_text("01\n")
+        # 1.3.6.1.4.1.4146.555.9: a made-up policy
+        (directory / "tsa.cnf").write_text(f"""[ tsa ]
+dir = {directory}
+serial = $dir/serial
+crypto_device = builtin
+signer_cert = $dir/tsa.pem
+signer_key = $dir/tsa.key
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.4146.555.9
+certs = $dir/root.pem
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = no
+tsa_name = yes
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+""")
+        self.directory = directory
+        self.token_size = 0
+
+    def stamp(self, message: bytes, hash_algorithm: str) -> bytes:
+        return self.reply(message, hash_algorithm, token=True)
+
+    def reply(self, message: bytes, hash_algorithm: str, token: bool) -> bytes:
+        """A TimeStampToken over `message`, or the whole TimeStampResp."""
+        (self.directory / "message.bin").write_bytes(message)
+        query = subprocess.run(["openssl", "ts", "-query", "-data", str(self.directory / "message.bin"),
+                                f"-{hash_algorithm}", "-cert"], capture_output=True, check=True, timeout=60).stdout
+        (self.directory / "query.tsq").write_bytes(query)
+        subprocess.run(["openssl", "ts", "-reply", "-config", str(self.directory / "tsa.cnf"), "-section", "tsa",
+                        "-queryfile", str(self.directory / "query.tsq"), *(["-token_out"] if token else []),
+                        "-out", str(self.directory / "token.der")], capture_output=True, check=True, timeout=60)
+        answer = (self.directory / "token.der").read_bytes()
+        if token:
+            self.token_size = max(self.token_size, len(answer))
+        return answer
+
+
+# (signer, binding, how): "" signs the demo font; "tsa" with a time-stamp;
+# "history" signs a font ES256 signed before (two manifests, the first the
+# second's parentOf ingredient); "update" does so without changing the
+# content, which makes the second an update manifest (C2PA 2.2, 11.2.3).
+SEED_PLAN = (("ES256", "boxes", ""), ("ES256", "data", ""), ("Ed25519", "boxes", ""), ("Ed25519", "data", ""),
+             ("PS256", "boxes", ""), ("PS256", "data", ""), ("ES384", "boxes", ""),
+             ("ES256", "boxes", "tsa"), ("Ed25519", "data", "tsa"), ("PS256", "boxes", "history"),
+             ("Ed25519", "boxes", "update"))
+
+
+def make_seeds(credentials: Credentials, base: bytes, stamper: Optional[OpenSslStamper]) -> List[Seed]:
+    seeds = []
+    first_key, first_chain = credentials.signers["ES256"]
+    earlier = glyphward_c2pa.sign_font(base, glyphward_c2pa.KeySigner(first_key, first_chain), now=SIGNED_AT).font
+    for name, binding, how in SEED_PLAN:
+        if how == "tsa" and stamper is None:
+            continue
+        key, chain = credentials.signers[name]
+        signer = glyphward_c2pa.KeySigner(key, chain)
+        font = earlier if how in ("history", "update") else base
+        options: Dict[str, Any] = {"binding": binding, "now": SIGNED_AT}
+        if how == "tsa":
+            options["tsa"] = stamper
+        if how == "update":
+            options["binding_chosen"] = False
+        signed = glyphward_c2pa.sign_font(font, signer, **options)
+        size = None
+        if binding == "data":  # sign again with room to spare
+            size = len(signed.manifest_store) + SLACK
+            signed = glyphward_c2pa.sign_font(font, signer, size=size, **options)
+        report = glyphward_c2pa.verify_font(signed.font, trust_anchors=[credentials.root],
+                                            tsa_trust_anchors=[credentials.root])
+        if report.manifest_state != "trusted" or not report.asset_valid:
+            raise SystemExit(f"the seed {name}/{binding}/{how} does not validate: {report.to_json()}")
+        seed = Seed(f"{name}-{binding}-{how}", binding, signed.font, signed.manifest_store, signer.sign,
+                    size or len(signed.manifest_store))
+        if stamper is not None:
+            seed.v1_response, seed.v2_token = _time_stamps(seed.store, stamper)
+        seeds.append(seed)
+    return seeds
+
+
+def _time_stamps(store: bytes, stamper: OpenSslStamper) -> Tuple[Optional[bytes], Optional[bytes]]:
+    """A v1 time-stamp response over the active manifest's claim (what a
+    sigTst holds), and the token of its sigTst2 if it has one."""
+    manifest = list(jumbf.read_superbox(store)[0].superboxes())[-1]
+    claim = bytes(next(manifest.find(labels.CLAIM_LABEL)[0].content_boxes()).payload)
+    sign1 = cose.decode_sign1(next(manifest.find(labels.SIGNATURE_LABEL)[0].content_boxes()).payload)
+    message = cose.to_be_signed(sign1.protected_bytes, claim, context="CounterSignature")
+    _, container = sign1.header(cose.SIG_TST2)
+    tokens = container.get("tstTokens") if isinstance(container, dict) else None
+    token = tokens[0].get("val") if isinstance(tokens, list) and tokens and isinstance(tokens[0], dict) else None
+    return stamper.reply(message, "sha256", token=False), token if isinstance(token, bytes) else None
+
+
+# ---------------------------------------------------------------- JUMBF trees
+
+
+@dataclass(eq=False)  # boxes are told apart by identity
+class Node:
+    """A box as the mutations see it: a leaf with a payload, or a superbox
+    with children; the header can be made to lie."""
+    type: bytes
+    payload: bytes = b""
+    children: Optional[List["Node"]] = None
+    declared: Optional[int] = None      # the length written instead of the real one
+    extended: bool = False              # LBox 1 and an XLBox
+
+
+def parse_boxes(data: bytes) -> List[Node]:
+    """The boxes of a valid store (the seeds'), superboxes split up."""
+    nodes = []
+    position = 0
+    while position < len(data):
+        length, box_type = struct.unpack_from(">I4s", data, position)
+        start = position + 8
+        if length == 1:
+            (length,) = struct.unpack_from(">Q", data, start)
+            start += 8
+        payload = data[start:position + length]
+        if box_type == jumbf.SUPERBOX:
+            nodes.append(Node(box_type, children=parse_boxes(payload)))
+        else:
+            nodes.append(Node(box_type, payload))
+        position += length
+    return nodes
+
+
+def content(node: Node) -> bytes:
+    return b"".join(serialize(child) for child in node.children) if node.children is not None else node.payload
+
+
+def serialize(node: Node) -> bytes:
+    body = content(node)
+    if node.extended:
+        length = node.declared if node.declared is not None else 16 + len(body)
+        return struct.pack(">I4sQ", 1, node.type, length % (1 << 64)) + body
+    length = node.declared if node.declared is not None else 8 + len(body)
+    return struct.pack(">I4s", length % (1 << 32), node.type) + body
+
+
+def walk(root: Node) -> List[Tuple[Node, Optional[List[Node]]]]:
+    """Every node with the list that holds it, in document order."""
+    ordered: List[Tuple[Node, Optional[List[Node]]]] = []
+    stack: List[Tuple[Node, Optional[List[Node]]]] = [(root, None)]
+    while stack:
+        node, holder = stack.pop()
+        ordered.append((node, holder))
+        if node.children is not None:
+            stack.extend((child, node.children) for child in reversed(node.children))
+    return ordered
+
+
+def depth(root: Node) -> int:
+    deepest = 0
+    stack = [(root, 1)]
+    while stack:
+        node, level = stack.pop()
+        deepest = max(deepest, level)
+        stack.extend((child, level + 1) for child in node.children or [])
+    return deepest
+
+
+def description(node: Node) -> Tuple[bytes, int, Optional[str]]:
+    """(type UUID, toggles, label) of a superbox, as far as they read."""
+    if not node.children or node.children[0].type != jumbf.DESCRIPTION:
+        return b"", 0, None
+    payload = node.children[0].payload
+    uuid, toggles = payload[:16], payload[16] if len(payload) > 16 else 0
+    label = None
+    if toggles & jumbf.LABEL_PRESENT and b"\x00" in payload[17:]:
+        label = payload[17:payload.index(b"\x00", 17)].decode("utf-8", "replace")
+    return uuid, toggles, label
+
+
+def make_superbox(uuid: bytes, label: Optional[str], children: List[Node], toggles: Optional[int] = None) -> Node:
+    if toggles is None:
+        toggles = jumbf.REQUESTABLE | (jumbf.LABEL_PRESENT if label is not None else 0)
+    text = label.encode("utf-8", "surrogatepass") + b"\x00" if label is not None else b""
+    return Node(jumbf.SUPERBOX, children=[Node(jumbf.DESCRIPTION, uuid + bytes([toggles]) + text)] + children)
+
+
+def child_labelled(node: Node, label: str) -> Optional[Node]:
+    for child in node.children or []:
+        if child.children is not None and description(child)[2] == label:
+            return child
+    return None
+
+
+# ---------------------------------------------------------------- the input
+
+
+class Reader:
+    """The fuzzer's bytes, read as choices; zeros once they run out."""
+
+    def __init__(self, data: bytes):
+        self.data = data
+        self.position = 0
+
+    def byte(self) -> int:
+        if self.position >= len(self.data):
+            return 0
+        self.position += 1
+        return self.data[self.position - 1]
+
+    def u16(self) -> int:
+        return self.byte() << 8 | self.byte()
+
+    def u32(self) -> int:
+        return self.u16() << 16 | self.u16()
+
+    def take(self, count: int) -> bytes:
+        chunk = self.data[self.position:self.position + count]
+        self.position += len(chunk)
+        return chunk
+
+    def choose(self, items: Sequence[Any]) -> Any:
+        return items[self.u16() % len(items)] if items else None
+
+    def left(self) -> int:
+        return len(self.data) - self.position
+
+
+# ---------------------------------------------------------------- vocabulary
+
+
+def _uuid(fourcc: bytes) -> bytes:
+    return fourcc + bytes.fromhex("00110010800000AA00389B71")
+
+
+UUIDS = [labels.MANIFEST_STORE, labels.STANDARD_MANIFEST, labels.UPDATE_MANIFEST, labels.COMPRESSED_MANIFEST,
+         labels.LEGACY_STANDARD_MANIFEST, labels.ASSERTION_STORE, labels.CLAIM, labels.CLAIM_SIGNATURE,
+         labels.CBOR_CONTENT, labels.JSON_CONTENT, _uuid(b"bfdb"), _uuid(b"uuid"), bytes(16), b"\xff" * 16]
+LABELS = ["c2pa", "c2pa.assertions", "c2pa.claim.v2", "c2pa.claim", "c2pa.signature", "c2pa.hash.data",
+          "c2pa.hash.boxes", "c2pa.actions.v2", "c2pa.actions", "c2pa.ingredient.v3", "c2pa.ingredient",
+          "font.info", "c2pa.hash.data__1", "c2pa.hash.boxes__2", "c2pa.hash.bmff.v2",
+          "urn:c2pa:00000000-0000-4000-8000-000000000000", "", "a/b", "x\x01", "\u00e9t\u00e9", "c2pa.thumbnail.claim"]
+BOX_TYPES = [jumbf.CBOR, jumbf.JSON, jumbf.DESCRIPTION, jumbf.SUPERBOX, b"brob", b"bfdb", b"bidb", b"uuid",
+             b"free", b"c2sh", b"\x00\x00\x00\x00"]
+KEYS: List[Any] = [
+    "alg", "hash", "url", "pad", "pad2", "exclusions", "start", "length", "boxes", "names", "excluded",
+    "actions", "action", "parameters", "ingredients", "ingredient", "relationship", "redacted",
+    "instanceID", "signature", "created_assertions", "gathered_assertions", "redacted_assertions",
+    "claim_generator_info", "claim_generator", "assertions", "dc:title", "name", "version",
+    "digitalSourceType", "x5chain", "iat", "sigTst", "sigTst2", "tstTokens", "val", "activeManifest",
+    1, 2, 3, 4, 33, -1, 0,
+]
+TEXTS = [
+    "sha256", "sha384", "sha512", "sha1", "md5", "SHA256", "", "self#jumbf=c2pa.assertions/c2pa.hash.data",
+    "self#jumbf=c2pa.assertions/c2pa.hash.boxes", "self#jumbf=c2pa.assertions/c2pa.actions.v2",
+    "self#jumbf=c2pa.assertions/font.info", "self#jumbf=c2pa.signature", "self#jumbf=/c2pa/",
+    "self#jumbf=/c2pa", "self#jumbf=/c2pa/x/c2pa.signature", "self#jumbf=../c2pa.signature", "self#jumbf=",
+    "self#jumbf=c2pa.assertions", "self#jumbf=c2pa.claim.v2", "http://example.com/m",
+    "c2pa.created", "c2pa.opened", "c2pa.placed", "c2pa.removed", "c2pa.redacted", "c2pa.transcoded",
+    "c2pa.repackaged", "c2pa.edited.metadata", "parentOf", "componentOf", "inputTo", "C2PA", "head", "glyf",
+    "cmap", "name", "cvt", "cvt ", "OS/2", "urn:uuid:0", "\x00", "\ud7ff\ue000", "x" * 300,
+]
+INTEGERS = [0, 1, -1, 2, 7, 8, 16, 20, 24, 255, 256, 65535, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 1, 2 ** 32,
+            2 ** 63 - 1, 2 ** 63, 2 ** 64 - 1, -(2 ** 63), -(2 ** 64), 2 ** 64, 10 ** 40, -(10 ** 40),
+            -7, -8, -35, -36, -37, -38, -39, -257, -65535, 33, 18, 1672531200, 253402300800, -62135596801]
+FLOATS = [0.0, -0.0, 1.5, -1.5, float("nan"), float("inf"), float("-inf"), 1e308, 5e-324, 1672531200.5]
+TAGS = [0, 1, 2, 3, 4, 5, 18, 21, 24, 25, 28, 29, 30, 32, 35, 36, 37, 256, 258, 260, 261, 1001, 55799, 2 ** 32]
+
+
+class Tagged:
+    """A CBOR tag that mutations can change (cbor2's CBORTag is not)."""
+
+    def __init__(self, tag: int, value: Any):
+        self.tag = tag
+        self.value = value
+
+
+# How deep thaw and freeze go (one Python frame a level); deeper items become
+# None. Deeper than glyphward_c2pa.cbor's limit (64), within cbor2's (400).
+COPY_DEPTH = 200
+
+
+def thaw(value: Any) -> Any:
+    """The document with cbor2's tags, tuples and frozen maps (outside map
+    keys) made mutable."""
+    memo: Dict[int, Any] = {}
+
+    def go(item: Any, depth: int) -> Any:
+        if depth > COPY_DEPTH:
+            return None
+        if id(item) in memo:
+            return memo[id(item)]
+        if isinstance(item, cbor2.CBORTag):
+            made: Any = Tagged(item.tag, None)
+            memo[id(item)] = made
+            made.value = go(item.value, depth + 1)
+        elif isinstance(item, (list, tuple)):
+            made = []
+            memo[id(item)] = made
+            for element in item:
+                made.append(go(element, depth + 1))
+        elif isinstance(item, Mapping):
+            made = {}
+            memo[id(item)] = made
+            for key, element in item.items():
+                made[key] = go(element, depth + 1)
+        else:
+            made = item
+        return made
+    return go(value, 0)
+
+
+def freeze(value: Any) -> Any:
+    """A thawed document as cbor2 encodes it."""
+    memo: Dict[int, Any] = {}
+
+    def go(item: Any, depth: int) -> Any:
+        if depth > COPY_DEPTH:
+            return None
+        if id(item) in memo:
+            return memo[id(item)]
+        if isinstance(item, Tagged):
+            made: Any = cbor2.CBORTag(item.tag, go(item.value, depth + 1))
+            memo[id(item)] = made
+        elif isinstance(item, list):
+            made = []
+            memo[id(item)] = made
+            for element in item:
+                made.append(go(element, depth + 1))
+        elif isinstance(item, dict):
+            made = {}
+            memo[id(item)] = made
+            for key, element in item.items():
+                made[key] = go(element, depth + 1)
+        else:
+            made = item
+        return made
+    return go(value, 0)
+
+
+def clone(value: Any) -> Any:
+    """A copy of the lists, maps and tags of a thawed document (what cbor2
+    makes immutable is shared, not copied)."""
+    return thaw(freeze(value))
+
+
+def load(data: bytes) -> Any:
+    """The CBOR in `data`, thawed; raises ValueError when cbor2 cannot read it."""
+    try:
+        return thaw(cbor2.loads(data))
+    except Exception as error:  # cbor2's decode errors, and whatever a semantic tag raises
+        raise ValueError(str(error)) from None
+
+
+def dump(value: Any, canonical: bool = False) -> bytes:
+    frozen = freeze(value)
+    try:
+        return cbor2.dumps(frozen, canonical=canonical)
+    except (cbor2.CBOREncodeError, RecursionError, ValueError, TypeError, OverflowError):
+        try:
+            return cbor2.dumps(frozen, value_sharing=True)
+        except Exception:
+            return cbor2.dumps(None)
+
+
+Slot = Tuple[Any, Any]  # (container, key or index); (None, None) is the document itself
+
+
+def slots(document: Any, limit: int = 4096) -> List[Slot]:
+    """The places of every item in the document, in document order."""
+    found: List[Slot] = [(None, None)]
+    seen: Set[int] = set()
+    stack: List[Any] = [document]
+    while stack and len(found) < limit:
+        item = stack.pop()
+        if id(item) in seen:
+            continue
+        seen.add(id(item))
+        if isinstance(item, list):
+            for index in reversed(range(len(item))):
+                found.append((item, index))
+                stack.append(item[index])
+        elif isinstance(item, dict):
+            for key in reversed(list(item)):
+                found.append((item, key))
+                stack.append(item[key])
+        elif isinstance(item, Tagged):
+            found.append((item, "value"))
+            stack.append(item.value)
+    return found
+
+
+def get_slot(document: Any, slot: Slot) -> Any:
+    container, key = slot
+    if container is None:
+        return document
+    if isinstance(container, Tagged):
+        return container.value
+    return container[key]
+
+
+def set_slot(document: Any, slot: Slot, value: Any) -> Any:
+    """The document with `value` in `slot`."""
+    container, key = slot
+    if container is None:
+        return value
+    if isinstance(container, Tagged):
+        container.value = value
+    else:
+        container[key] = value
+    return document
+
+
+class Context:
+    """What the mutations may splice in: the seed's items, certificates."""
+
+    def __init__(self, credentials: Credentials, seed: Seed, seeds: List[Seed]):
+        self.credentials = credentials
+        self.seed = seed
+        self.seeds = seeds
+        self.certificates = credentials.certificates
+
+
+def generate(reader: Reader, context: Context, document: Any, depth: int = 0) -> Any:
+    """A CBOR value the input chooses."""
+    choice = reader.byte() % 22
+    if depth > 3 and choice >= 9:
+        choice %= 9
+    if choice == 0:
+        return None
+    if choice == 1:
+        return reader.byte() % 2 == 0
+    if choice == 2:
+        return reader.byte() - 128
+    if choice == 3:
+        return reader.choose(INTEGERS)
+    if choice == 4:
+        return reader.choose(FLOATS)
+    if choice == 5:
+        return reader.choose(TEXTS)
+    if choice == 6:
+        return reader.choose(KEYS)
+    if choice == 7:
+        return bytes(reader.choose([0, 1, 20, 32, 48, 64, 66, 96, 132, 256, 512]))
+    if choice == 8:
+        return reader.take(reader.byte() % 64)
+    if choice == 9:
+        return []
+    if choice == 10:
+        return {}
+    if choice == 11:
+        return [generate(reader, context, document, depth + 1) for _ in range(reader.byte() % 4)]
+    if choice == 12:
+        return {reader.choose(KEYS): generate(reader, context, document, depth + 1) for _ in range(reader.byte() % 4)}
+    if choice == 13:
+        return Tagged(reader.choose(TAGS), generate(reader, context, document, depth + 1))
+    if choice == 14:  # nesting past the decoder's limits (64 in glyphward_c2pa.cbor)
+        nested: Any = reader.choose([0, "x", {}])
+        kind = reader.byte() % 3
+        for _ in range(reader.byte() % 160 + 1):
+            nested = [nested] if kind == 0 else {"a": nested} if kind == 1 else Tagged(24, nested)
+        return nested
+    if choice == 15:  # a list that contains itself (shared-value tags 28 and 29)
+        itself: List[Any] = [generate(reader, context, document, depth + 1)]
+        itself.append(itself)
+        return itself
+    if choice == 16:
+        return reader.choose([cbor2.undefined, cbor2.CBORSimpleValue(reader.byte() % 20),
+                              cbor2.CBORSimpleValue(32 + reader.byte() % 224)])
+    if choice == 17:
+        return clone(get_slot(document, reader.choose(slots(document))))
+    if choice == 18:
+        return reader.choose(context.certificates)
+    if choice == 19:
+        return [reader.choose(context.certificates) for _ in range(1 + reader.byte() % 3)]
+    if choice == 20:
+        return "A" * reader.u16()
+    return datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=reader.u32())
+
+
+# ---------------------------------------------------------------- mutations
+
+
+def mutate_cbor(reader: Reader, context: Context, data: bytes, depth: int = 0) -> bytes:
+    """One change to the CBOR in `data`, made with cbor2: an item replaced,
+    a map key deleted, added or renamed, an item duplicated in its list, or
+    bytes inside a byte string (a certificate, a nested protected header)
+    changed; byte strings that hold CBOR can be descended into."""
+    try:
+        document = load(data)
+    except ValueError:
+        return data
+    where = reader.choose(slots(document))
+    current = get_slot(document, where)
+    action = reader.byte() % 8
+    if isinstance(current, bytes) and depth < 2 and action == 7:
+        try:
+            load(current)
+        except ValueError:
+            action = 6
+        else:
+            document = set_slot(document, where, mutate_cbor(reader, context, current, depth + 1))
+            return dump(document, canonical=reader.byte() % 2 == 0)
+    if action <= 2:
+        document = set_slot(document, where, generate(reader, context, document))
+    elif action == 3 and isinstance(current, dict):
+        operation = reader.byte() % 3
+        keys = list(current)
+        if operation == 0 and keys:
+            del current[reader.choose(keys)]
+        elif operation == 1:
+            current[reader.choose(KEYS)] = generate(reader, context, document)
+        elif keys:
+            key = reader.choose(keys)
+            current[reader.choose(KEYS)] = current.pop(key)
+    elif action == 4 and isinstance(current, list):
+        kind = reader.byte() % 3
+        if current and kind == 0:
+            index = reader.u16() % len(current)
+            current.insert(index, clone(current[index]))
+        elif current and kind == 1:  # many of one (references, actions): for work that grows faster than the input
+            item = current[reader.u16() % len(current)]
+            count = reader.u16() % 4096 if reader.byte() % 8 == 0 else reader.byte() % 16
+            current.extend(clone(item) for _ in range(count))
+        elif current:
+            del current[reader.u16() % len(current)]
+        else:
+            current.append(generate(reader, context, document))
+    elif action in (5, 6) and isinstance(current, bytes) and current:
+        changed = bytearray(current)
+        kind = reader.byte() % 4
+        at = reader.u16() % len(changed)
+        if kind == 0:
+            changed[at] ^= reader.byte() or 1
+        elif kind == 1:  # copy a byte from elsewhere in the string (an OID's last arc, say)
+            changed[at] = changed[reader.u16() % len(changed)]
+        elif kind == 2:
+            del changed[at:at + 1 + reader.byte() % 16]
+        else:
+            changed[at:at] = reader.take(reader.byte() % 8)
+        document = set_slot(document, where, bytes(changed))
+    else:
+        document = set_slot(document, where, generate(reader, context, document))
+    return dump(document, canonical=reader.byte() % 4 == 0)
+
+
+def _leaves(root: Node, box_type: Optional[bytes] = None) -> List[Node]:
+    return [node for node, _ in walk(root) if node.children is None and (box_type is None or node.type == box_type)]
+
+
+def _superboxes(root: Node) -> List[Node]:
+    return [node for node, _ in walk(root) if node.children is not None]
+
+
+def _brotli(data: bytes) -> bytes:
+    return brotli.compress(data, quality=1) if brotli is not None else data
+
+
+_BOMB: List[bytes] = []
+
+
+def _bomb() -> bytes:
+    """A brob payload that expands past the validator's 64 MiB limit."""
+    if not _BOMB:
+        _BOMB.append(_brotli(bytes(65 << 20)))
+    return _BOMB[0]
+
+
+def op_flip(reader: Reader, root: Node, context: Context) -> None:
+    leaf = reader.choose(_leaves(root))
+    if leaf is not None and leaf.payload:
+        changed = bytearray(leaf.payload)
+        changed[reader.u16() % len(changed)] ^= reader.byte() or 0x80
+        leaf.payload = bytes(changed)
+
+
+def op_length(reader: Reader, root: Node, context: Context) -> None:
+    node = reader.choose([node for node, _ in walk(root)])
+    real = len(serialize(node))
+    choice = reader.byte() % 11
+    value = reader.u32()
+    if choice == 0:  # the same length, as an XLBox or not
+        node.extended = not node.extended
+        node.declared = None
+    elif choice == 1:
+        node.extended = True
+        node.declared = reader.choose([0, 1, 15, real + 1, real + 8, 2 ** 63, 2 ** 64 - 1, value])
+    else:
+        node.extended = False
+        node.declared = [0, 1, 7, 8, 9, real - 1, real + 1, 0xFFFFFFFF, value][choice - 2]
+
+
+def op_cbor(reader: Reader, root: Node, context: Context) -> None:
+    leaf = reader.choose(_leaves(root, jumbf.CBOR))
+    if leaf is not None:
+        leaf.payload = mutate_cbor(reader, context, leaf.payload)
+
+
+def op_truncate(reader: Reader, root: Node, context: Context) -> None:
+    leaf = reader.choose(_leaves(root))
+    if leaf is not None and leaf.payload:
+        leaf.payload = leaf.payload[:reader.u16() % len(leaf.payload)]
+
+
+def _placed(root: Node) -> List[Tuple[Node, List[Node]]]:
+    return [(node, holder) for node, holder in walk(root) if holder is not None]
+
+
+def op_duplicate(reader: Reader, root: Node, context: Context) -> None:
+    chosen = reader.choose(_placed(root))
+    if chosen is not None:
+        node, holder = chosen
+        holder.insert(holder.index(node) + 1, copy.deepcopy(node))
+
+
+def relabel(box: Node, label: Optional[str]) -> None:
+    """Gives a superbox another label, keeping its type and toggles."""
+    uuid, toggles, _ = description(box)
+    if box.children:
+        text = label.encode("utf-8", "surrogatepass") + b"\x00" if label is not None else b""
+        box.children[0].payload = uuid + bytes([toggles | (jumbf.LABEL_PRESENT if label is not None else 0)]) + text
+
+
+def op_repeat(reader: Reader, root: Node, context: Context) -> None:
+    """Up to 2048 copies of a box after it; copies of a superbox can be
+    instances of its label (label__1, label__2, ...: C2PA 2.2, 6.4)."""
+    chosen = reader.choose(_placed(root))
+    if chosen is None:
+        return
+    node, holder = chosen
+    count = 1 + (reader.u16() % 2048 if reader.byte() % 8 == 0 else reader.byte() % 16)
+    if count * len(serialize(node)) > MAX_STORE:
+        return
+    instances = reader.byte() % 2 == 0 and node.children is not None
+    label = description(node)[2] or ""
+    copies = []
+    for number in range(count):
+        twin = copy.deepcopy(node)
+        if instances:
+            relabel(twin, f"{label}__{number + 1}")
+        copies.append(twin)
+    at = holder.index(node) + 1
+    holder[at:at] = copies
+
+
+def op_delete(reader: Reader, root: Node, context: Context) -> None:
+    chosen = reader.choose(_placed(root))
+    if chosen is not None:
+        node, holder = chosen
+        holder.remove(node)
+
+
+def op_nest(reader: Reader, root: Node, context: Context) -> None:
+    """Wraps a box in superboxes, up to 48 deep (the reader allows 32)."""
+    chosen = reader.choose(_placed(root))
+    if chosen is None:
+        return
+    node, holder = chosen
+    at = holder.index(node)
+    uuid = reader.choose(UUIDS)
+    label = reader.choose(LABELS + [None])
+    wrapped = node
+    for _ in range(1 + reader.byte() % 48):
+        wrapped = make_superbox(uuid, label, [wrapped])
+    holder[at] = wrapped
+
+
+def op_move(reader: Reader, root: Node, context: Context) -> None:
+    chosen = reader.choose(_placed(root))
+    if chosen is None:
+        return
+    node, holder = chosen
+    inside = {id(descendant) for descendant, _ in walk(node)}
+    targets = [box for box in _superboxes(root) if id(box) not in inside]
+    target = reader.choose(targets)
+    if target is None or target.children is None:
+        return
+    holder.remove(node)
+    target.children.insert(reader.byte() % (len(target.children) + 1), node)
+
+
+def op_description(reader: Reader, root: Node, context: Context) -> None:
+    box = reader.choose(_superboxes(root))
+    if box is None or not box.children or box.children[0].type != jumbf.DESCRIPTION:
+        return
+    uuid, toggles, label = description(box)
+    choice = reader.byte() % 5
+    if choice == 0:
+        uuid = reader.choose(UUIDS)
+    elif choice == 1:
+        toggles = reader.byte()
+    elif choice == 2:
+        label = reader.choose(LABELS + [None])
+    elif choice == 3:  # a label another manifest of the store has
+        labels_found = [description(other)[2] for other in _superboxes(root)]
+        label = reader.choose([found for found in labels_found if found is not None])
+    payload = (uuid or bytes(16)) + bytes([toggles if choice != 4 else toggles | reader.byte() & 0x1C])
+    if toggles & jumbf.LABEL_PRESENT or choice == 4:
+        payload += (label or "").encode("utf-8", "surrogatepass") + b"\x00"
+    if choice == 4:  # the ID, signature and private box the toggles announce, or not quite
+        payload += reader.take(reader.choose([0, 4, 32, 36, 8, 16]))
+        if reader.byte() % 2:
+            payload += serialize(Node(reader.choose(BOX_TYPES), reader.take(reader.byte() % 16)))
+    box.children[0].payload = payload
+
+
+def op_insert(reader: Reader, root: Node, context: Context) -> None:
+    box = reader.choose(_superboxes(root))
+    if box is None or box.children is None:
+        return
+    box_type = reader.choose(BOX_TYPES)
+    choice = reader.byte() % 3
+    if choice == 0:
+        payload = dump(generate(reader, context, None))
+    elif choice == 1:
+        payload = reader.take(reader.byte())
+    else:
+        payload = b""
+    new = Node(box_type, payload) if box_type != jumbf.SUPERBOX else make_superbox(
+        reader.choose(UUIDS), reader.choose(LABELS), [Node(jumbf.CBOR, payload)])
+    box.children.insert(reader.byte() % (len(box.children) + 1), new)
+
+
+def _json_ready(value: Any, depth: int = 0) -> Any:
+    if depth > 50:
+        return None
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, list):
+        return [_json_ready(item, depth + 1) for item in value]
+    if isinstance(value, dict):
+        return {str(key): _json_ready(item, depth + 1) for key, item in value.items()}
+    if isinstance(value, Tagged):
+        return _json_ready(value.value, depth + 1)
+    if isinstance(value, (str, int, bool)) or value is None:
+        return value
+    if isinstance(value, float):
+        return value if math.isfinite(value) else str(value)
+    return str(value)
+
+
+def op_json(reader: Reader, root: Node, context: Context) -> None:
+    """Turns a CBOR assertion into a JSON one (C2PA 2.2, 11.1.4.3), or gives a
+    JSON box odd text."""
+    boxes = [box for box in _superboxes(root) if box.children and any(
+        child.type in (jumbf.CBOR, jumbf.JSON) for child in box.children)]
+    box = reader.choose(boxes)
+    if box is None or box.children is None:
+        return
+    leaf = next(child for child in box.children if child.type in (jumbf.CBOR, jumbf.JSON))
+    choice = reader.byte() % 4
+    if choice == 0:
+        try:
+            text = json.dumps(_json_ready(load(leaf.payload))).encode()
+        except ValueError:
+            text = b"{"
+    elif choice == 1:
+        text = b"[" * (reader.u16() % 5000) + b"1" + b"]" * (reader.byte() % 2)
+    elif choice == 2:
+        text = b'{"a": ' + b"9" * (reader.u16() % 6000) + b"}"
+    else:
+        text = reader.take(reader.byte())
+    leaf.type, leaf.payload = jumbf.JSON, text
+    if box.children[0].type == jumbf.DESCRIPTION and reader.byte() % 4:
+        uuid, toggles, label = description(box)
+        box.children[0].payload = labels.JSON_CONTENT + box.children[0].payload[16:]
+
+
+def op_compress(reader: Reader, root: Node, context: Context) -> None:
+    """Replaces a manifest with a compressed manifest (C2PA 2.2, 11.2.4):
+    right, truncated, a bomb, not Brotli, or under another label."""
+    manifests = [box for box in root.children or [] if box.children is not None]
+    manifest = reader.choose(manifests)
+    if manifest is None or root.children is None:
+        return
+    _, _, label = description(manifest)
+    choice = reader.byte() % 6
+    compressed = _brotli(serialize(manifest))
+    if choice == 1:
+        compressed = compressed[:reader.u16() % max(len(compressed), 1)]
+    elif choice == 2:
+        compressed = _bomb()
+    elif choice == 3:
+        compressed = serialize(manifest)
+    elif choice == 4:
+        label = reader.choose(LABELS)
+    elif choice == 5:
+        compressed = _brotli(serialize(make_superbox(reader.choose(UUIDS), label, manifest.children[1:])))
+    brob = Node(b"brob", compressed)
+    replacement = make_superbox(labels.COMPRESSED_MANIFEST, label, [brob] * (1 + (reader.byte() % 8 == 0)))
+    root.children[root.children.index(manifest)] = replacement
+
+
+def op_certificate(reader: Reader, root: Node, context: Context) -> None:
+    """Puts other certificates into a claim signature's x5chain, in the
+    protected or the unprotected header, under label 33 or "x5chain"."""
+    leaves = [leaf for box in _superboxes(root) if description(box)[0] == labels.CLAIM_SIGNATURE
+              for leaf in box.children or [] if leaf.type == jumbf.CBOR]
+    leaf = reader.choose(leaves)
+    if leaf is None:
+        return
+    try:
+        document = load(leaf.payload)
+        body = document.value
+        protected = load(body[0]) if body[0] else {}
+    except (ValueError, AttributeError, TypeError, IndexError, KeyError):
+        return
+    if not isinstance(body, list) or len(body) != 4 or not isinstance(protected, dict) \
+            or not isinstance(body[1], dict):
+        return
+    chain: Any = [reader.choose(context.certificates) for _ in range(1 + reader.byte() % 3)]
+    if len(chain) == 1 and reader.byte() % 2:
+        chain = chain[0]
+    label = reader.choose([33, "x5chain"])
+    bucket = reader.byte() % 3
+    if bucket in (0, 2):
+        protected[label] = chain
+    if bucket in (1, 2):
+        body[1][label] = chain
+    if bucket == 1 and reader.byte() % 2:
+        protected.pop(33, None)
+    body[0] = dump(protected)
+    leaf.payload = dump(document)
+
+
+def op_timestamp(reader: Reader, root: Node, context: Context) -> None:
+    """Puts a time-stamp into a claim signature's unprotected header (C2PA
+    2.2, 10.3.2.5.4): a v1 response (sigTst) or a v2 token (sigTst2) made at
+    start-up, under the other label, several of them, a certificate or a
+    value the input chooses in their place, or none."""
+    leaves = [leaf for box in _superboxes(root) if description(box)[0] == labels.CLAIM_SIGNATURE
+              for leaf in box.children or [] if leaf.type == jumbf.CBOR]
+    leaf = reader.choose(leaves)
+    if leaf is None:
+        return
+    try:
+        document = load(leaf.payload)
+        unprotected = document.value[1]
+    except (ValueError, AttributeError, TypeError, IndexError, KeyError):
+        return
+    if not isinstance(unprotected, dict):
+        return
+    stamps = [stamp for seed in [context.seed] + context.seeds for stamp in (seed.v1_response, seed.v2_token)
+              if stamp is not None]
+    label = reader.choose([cose.SIG_TST, cose.SIG_TST2])
+    choice = reader.byte() % 6
+    if choice == 5:
+        unprotected.pop(cose.SIG_TST, None)
+        unprotected.pop(cose.SIG_TST2, None)
+    elif choice == 4:
+        unprotected[label] = generate(reader, context, document)
+    else:
+        value = reader.choose(context.certificates) if choice == 2 or not stamps else stamps[reader.u16() % len(stamps)]
+        unprotected[label] = {"tstTokens": [{"val": value}] * (1 + (choice == 3))}
+    leaf.payload = dump(document)
+
+
+def op_swap(reader: Reader, root: Node, context: Context) -> None:
+    box = reader.choose([box for box in _superboxes(root) if box.children and len(box.children) > 1])
+    if box is None or box.children is None:
+        return
+    first, second = reader.u16() % len(box.children), reader.u16() % len(box.children)
+    box.children[first], box.children[second] = box.children[second], box.children[first]
+
+
+def op_splice(reader: Reader, root: Node, context: Context) -> None:
+    leaf = reader.choose(_leaves(root))
+    if leaf is None:
+        return
+    at = reader.u16() % (len(leaf.payload) + 1)
+    chunk = reader.take(1 + reader.byte() % 16)
+    if reader.byte() % 2:
+        leaf.payload = leaf.payload[:at] + chunk + leaf.payload[at:]
+    else:
+        leaf.payload = leaf.payload[:at] + chunk + leaf.payload[at + len(chunk):]
+
+
+def op_another_manifest(reader: Reader, root: Node, context: Context) -> None:
+    """Adds a manifest of another seed (signed, for another font) to the
+    store, before or after this one, or makes a copy an update manifest."""
+    if root.children is None:
+        return
+    other = reader.choose(context.seeds)
+    manifests = [box for box in parse_boxes(other.store)[0].children or [] if box.children is not None]
+    manifest = copy.deepcopy(manifests[0])
+    if reader.byte() % 2 and manifest.children:
+        _, toggles, label = description(manifest)
+        manifest.children[0].payload = labels.UPDATE_MANIFEST + manifest.children[0].payload[16:]
+    root.children.insert(reader.byte() % (len(root.children) + 1), manifest)
+
+
+INGREDIENT_LABELS = ["c2pa.ingredient.v3", "c2pa.ingredient.v3__1", "c2pa.ingredient.v2", "c2pa.ingredient"]
+RELATIONSHIPS = ["parentOf", "componentOf", "inputTo", "", "PARENTOF"]
+INGREDIENT_ACTIONS = ["c2pa.opened", "c2pa.placed", "c2pa.removed", "c2pa.transcoded", "c2pa.repackaged",
+                      "c2pa.edited.metadata", "c2pa.redacted"]
+
+
+def op_ingredient(reader: Reader, root: Node, context: Context) -> None:
+    """Adds an ingredient assertion (C2PA 2.2, 18.15) to a manifest's
+    assertion store, and an action that names it to its actions assertion
+    (first or last, as `parameters.ingredients` or the older
+    `parameters.ingredient`): the fix-up then makes their hashes right."""
+    manifests = [box for box in root.children or [] if box.children is not None]
+    manifest = reader.choose(manifests)
+    store = child_labelled(manifest, labels.ASSERTION_STORE_LABEL) if manifest is not None else None
+    if store is None or store.children is None:
+        return
+    label = reader.choose(INGREDIENT_LABELS)
+    value: Dict[str, Any] = {"title": "GlyphwardDemo.ttf", "format": "font/ttf", "instanceID": "xmp:iid:0",
+                             "relationship": reader.choose(RELATIONSHIPS)}
+    if reader.byte() % 4 == 0:
+        value = {"relationship": generate(reader, context, None)}
+    store.children.append(make_superbox(labels.CBOR_CONTENT, label, [Node(jumbf.CBOR, dump(value))]))
+    reference: Dict[str, Any] = {"url": f"self#jumbf=c2pa.assertions/{label}", "hash": b""}
+    action: Dict[str, Any] = {"action": reader.choose(INGREDIENT_ACTIONS),
+                              "parameters": {"ingredients": [reference]} if reader.byte() % 4 else
+                              {"ingredient": reference}}
+    actions = next((box for box in store.children if box.children is not None
+                    and (description(box)[2] or "").startswith("c2pa.actions")), None)
+    leaf = next((child for child in actions.children or [] if child.type == jumbf.CBOR), None) \
+        if actions is not None else None
+    if leaf is None:
+        return
+    try:
+        document = load(leaf.payload)
+    except ValueError:
+        return
+    if isinstance(document, dict) and isinstance(document.get("actions"), list):
+        if reader.byte() % 2:
+            document["actions"].insert(0, action)
+        else:
+            document["actions"].append(action)
+        leaf.payload = dump(document)
+
+
+# Mutations of the tree, and of the font once the store is embedded.
+TREE_OPS: List[Callable[[Reader, Node, Context], None]] = [
+    op_flip, op_length, op_cbor, op_cbor, op_cbor, op_truncate, op_duplicate, op_delete, op_nest, op_move,
+    op_description, op_insert, op_json, op_compress, op_certificate, op_swap, op_splice, op_another_manifest,
+    op_repeat, op_ingredient, op_timestamp,
+]
+FONT_OPS = ("font-flip", "c2pa-field")
+OPS = len(TREE_OPS) + len(FONT_OPS)
+
+
+def _target(manifest: Node, url: str) -> Optional[Node]:
+    """The box of `manifest` a (relative or absolute) JUMBF URI names, by its
+    last two labels: what a fix-up hashes."""
+    path = url.partition("#jumbf=")[2].split("/")
+    target: Optional[Node] = manifest
+    for label in path[-2:]:
+        target = child_labelled(target, label) if target is not None else None
+    return target
+
+
+def _fix_references(value: Any, manifest: Node, default: str) -> None:
+    """Gives every hashed URI (a map with a text `url`) in `value` the hash
+    of the box it names."""
+    stack, seen = [value], set()
+    while stack:
+        item = stack.pop()
+        if id(item) in seen:
+            continue
+        seen.add(id(item))
+        if isinstance(item, list):
+            stack.extend(item)
+        elif isinstance(item, Tagged):
+            stack.append(item.value)
+        elif isinstance(item, dict):
+            url = item.get("url")
+            target = _target(manifest, url) if isinstance(url, str) and "hash" in item else None
+            if target is not None:
+                alg = item.get("alg", default)
+                if not isinstance(alg, str) or alg not in labels.HASH_ALGORITHMS:
+                    alg = "sha256"
+                item["hash"] = hashlib.new(alg, content(target)).digest()
+            stack.extend(item.values())
+
+
+def fix_up(root: Node, context: Context, declare: bool) -> None:
+    """Makes the hashed URIs of every manifest match their boxes again (those
+    in assertions, an action's ingredients say, then the claim's; with
+    `declare`, the claim first lists every box of its assertion store as a
+    created assertion), and signs each claim anew with the seed's key, so
+    that validation goes past the hashes and the signature into what the
+    mutations changed."""
+    for manifest in root.children or []:
+        if manifest.children is None:
+            continue
+        store = child_labelled(manifest, labels.ASSERTION_STORE_LABEL)
+        for leaf in _leaves(store, jumbf.CBOR) if store is not None else []:
+            try:
+                assertion = load(leaf.payload)
+            except ValueError:
+                continue
+            _fix_references(assertion, manifest, "sha256")
+            leaf.payload = dump(assertion)
+        claim = child_labelled(manifest, labels.CLAIM_LABEL) or child_labelled(manifest, labels.LEGACY_CLAIM_LABEL)
+        signature = child_labelled(manifest, labels.SIGNATURE_LABEL)
+        claim_leaf = next((child for child in claim.children or [] if child.type == jumbf.CBOR), None) \
+            if claim is not None else None
+        if claim_leaf is None:
+            continue
+        try:
+            value = load(claim_leaf.payload)
+        except ValueError:
+            continue
+        if not isinstance(value, dict):
+            continue
+        if declare and store is not None:
+            value["created_assertions"] = [
+                {"url": f"self#jumbf={labels.ASSERTION_STORE_LABEL}/{description(box)[2]}", "hash": b""}
+                for box in store.children or [] if box.children is not None and description(box)[2] is not None]
+        claim_alg = value.get("alg")
+        default = claim_alg if isinstance(claim_alg, str) and claim_alg in labels.HASH_ALGORITHMS else "sha256"
+        for key in ("created_assertions", "gathered_assertions", "assertions"):
+            _fix_references(value.get(key), manifest, default)
+        claim_leaf.payload = dump(value, canonical=True)
+        for leaf in signature.children or [] if signature is not None else []:
+            if leaf.type != jumbf.CBOR:
+                continue
+            try:
+                document = load(leaf.payload)
+                body = document.value
+                body[3] = context.seed.sign(cose.to_be_signed(body[0], claim_leaf.payload))
+            except Exception:  # not a COSE_Sign1 any more: leave it
+                continue
+            leaf.payload = dump(document)
+
+
+@dataclass
+class Derived:
+    font: bytes
+    anchors: List[x509.Certificate]
+
+
+def embed(seed: Seed, store: bytes, method: int, uri: str, base: bytes) -> Optional[bytes]:
+    try:
+        if method == 0 and len(store) <= seed.reserved and store:
+            return glyphward.fill_manifest_store(seed.font, store)
+        if method == 2:
+            return glyphward.embed_manifest_store(base, store)
+        if method == 3:
+            reserved = glyphward.reserve_manifest_placeholder(base, max(len(store), 1), uri)
+            return glyphward.fill_manifest_store(reserved, store) if store else reserved
+        return glyphward.embed_manifest_store(seed.font, store)
+    except ValueError:  # an empty store, say
+        return None
+
+
+@dataclass
+class FontOp:
+    """A change to the font once the store is in it: a byte flipped, or a
+    field of the C2PA table's header (C2PA 2.2, A.3.9.2) set."""
+    kind: str
+    position: int
+    value: int
+    choice: int
+
+
+def read_font_op(reader: Reader, kind: str) -> FontOp:
+    return FontOp(kind, reader.u16(), reader.u32(), reader.u16())
+
+
+def font_op(font: bytes, op: FontOp) -> bytes:
+    changed = bytearray(font)
+    if op.kind == "font-flip":
+        changed[op.position % len(changed)] ^= op.value & 0xFF or 1
+        return bytes(changed)
+    try:
+        table = next(t for t in glyphward_c2pa.sfnt.read_tables(font) if t.tag == b"C2PA")
+    except (StopIteration, ValueError):
+        return font
+    # majorVersion, minorVersion, activeManifestUriOffset, activeManifestUriLength,
+    # reserved, manifestStoreOffset, manifestStoreLength
+    fields = [(0, ">H"), (2, ">H"), (4, ">I"), (8, ">H"), (10, ">H"), (12, ">I"), (16, ">I")]
+    offset, form = fields[op.position % len(fields)]
+    if table.offset + offset + struct.calcsize(form) <= len(changed):
+        size = 8 * struct.calcsize(form)
+        values = [0, 1, 19, 20, 21, table.length, table.length - 1, len(font), (1 << size) - 1, op.value]
+        struct.pack_into(form, changed, table.offset + offset, values[op.choice % len(values)] % (1 << size))
+    return bytes(changed)
+
+
+def mutate(data: bytes, credentials: Credentials, seeds: List[Seed], base: bytes) -> Optional[Derived]:
+    """The font a structure-aware input makes: one seed's store, parsed into
+    a tree, changed by up to MAX_OPS mutations, optionally fixed up
+    (hashes and signature made right again), embedded, and the font then
+    optionally changed too. None when the store grows past MAX_STORE or
+    MAX_DEPTH, or cannot be embedded.
+
+    The input: a byte choosing the seed, a byte of flags, a byte choosing
+    an active manifest URI, then operations, each an opcode byte and the
+    bytes it reads. Flags: 0x01 validate with the trust anchor; 0x06 how the
+    store goes in (0: filled into the signed font where it fits, else as 1;
+    1: embedded into the signed font; 2: embedded into the unsigned font; 3:
+    reserved with the URI in the unsigned font, then filled); 0x08 fix up;
+    0x10 with it, list every assertion in the claim."""
+    reader = Reader(data)
+    seed = seeds[reader.byte() % len(seeds)]
+    flags = reader.byte()
+    uri = TEXTS[reader.byte() % len(TEXTS)]
+    context = Context(credentials, seed, seeds)
+    root = parse_boxes(seed.store)[0]
+    font_ops: List[FontOp] = []
+    for _ in range(MAX_OPS):
+        if not reader.left():
+            break
+        opcode = reader.byte() % OPS
+        if opcode < len(TREE_OPS):
+            TREE_OPS[opcode](reader, root, context)
+            if depth(root) > MAX_DEPTH or len(content(root)) > MAX_STORE:
+                return None
+        else:
+            font_ops.append(read_font_op(reader, FONT_OPS[opcode - len(TREE_OPS)]))
+    if flags & 0x08:
+        fix_up(root, context, declare=bool(flags & 0x10))
+    store = serialize(root)
+    if len(store) > MAX_STORE:
+        return None
+    font = embed(seed, store, (flags >> 1) & 3, uri, base)
+    if font is None:
+        return None
+    for op in font_ops:
+        font = font_op(font, op)
+    return Derived(font, [credentials.root] if flags & 0x01 else [])
+
+
+def replayable(derived: Derived) -> bytes:
+    """A mode 0 or 1 input for the font a structure-aware input made."""
+    if not derived.anchors:
+        return bytes([MODE_FONT]) + derived.font
+    der = derived.anchors[0].public_bytes(serialization.Encoding.DER)
+    return bytes([MODE_FONT_ANCHOR]) + len(der).to_bytes(2, "big") + der + derived.font
+
+
+# ---------------------------------------------------------------- the target
+
+
+class Target:
+    def __init__(self, crash_dir: Path, known: Set[str]):
+        self.base = DEMO_FONT.read_bytes()
+        self.credentials = make_credentials()
+        self.workspace = tempfile.TemporaryDirectory(prefix="validator_fuzzer-")
+        try:
+            made = OpenSslStamper(Path(self.workspace.name), self.credentials.root, self.credentials.root_key)
+            made.stamp(b"does openssl ts work here?", "sha256")
+            stamper: Optional[OpenSslStamper] = made
+        except (OSError, subprocess.SubprocessError) as error:
+            print(f"== no time-stamped seeds: openssl ts does not work here ({error})", file=sys.stderr)
+            stamper = None
+        self.seeds = make_seeds(self.credentials, self.base, stamper)
+        self.crash_dir = crash_dir
+        self.known = known
+        self.skipped: Set[str] = set()
+        self.mutation_faults: Set[str] = set()
+
+    def __call__(self, data: bytes) -> None:
+        if not data:
+            return
+        mode, rest = mode_of(data), data[1:]
+        try:
+            if mode == MODE_FONT:
+                verify(rest)
+            elif mode == MODE_FONT_ANCHOR:
+                anchors, font = anchor_and_font(rest)
+                verify(font, anchors)
+            elif mode == MODE_STORE:
+                try:
+                    font = glyphward.embed_manifest_store(self.base, rest)
+                except ValueError:  # an empty store
+                    return
+                verify(font)
+            elif mode == MODE_JUMBF:
+                read_jumbf(rest)
+            elif mode == MODE_CBOR:
+                decode_cbor(rest)
+            else:
+                self.structured(rest)
+        except Exception as error:
+            if self.is_known(error):
+                return
+            print(f"\n== crash kind: {signature(error)}", file=sys.stderr, flush=True)
+            raise
+
+    def structured(self, rest: bytes) -> None:
+        try:
+            derived = mutate(rest, self.credentials, self.seeds, self.base)
+        except Exception as error:  # a fault of the mutations here, not of the validator
+            kind = signature(error)
+            if kind not in self.mutation_faults:
+                self.mutation_faults.add(kind)
+                print(f"\n== WARNING: the mutations failed ({kind}), input skipped (a fault of this target, "
+                      f"not of the validator):\n{traceback.format_exc()}", file=sys.stderr, flush=True)
+            return
+        if derived is None:
+            return
+        try:
+            verify(derived.font, derived.anchors)
+        except Exception as error:
+            if not self.is_known(error):
+                self.crash_dir.mkdir(parents=True, exist_ok=True)
+                replay = replayable(derived)
+                path = self.crash_dir / f"derived-{hashlib.sha1(replay).hexdigest()}"
+                path.write_bytes(replay)
+                print(f"\n== derived input written to {path}", file=sys.stderr, flush=True)
+            raise
+
+    def is_known(self, error: BaseException) -> bool:
+        """Whether --skip-known names the kind of this crash."""
+        if not self.known:
+            return False
+        kind = signature(error)
+        if kind in self.known:
+            if kind not in self.skipped:
+                self.skipped.add(kind)
+                print(f"\n== skipping known crash {kind}", file=sys.stderr, flush=True)
+            return True
+        return False
+
+
+def signature(error: BaseException) -> str:
+    """ "ExceptionType module.py:function" of the innermost frame in
+    glyphward_c2pa (or in this file, for a broken invariant)."""
+    frames = traceback.extract_tb(error.__traceback__)
+    inside = [frame for frame in frames if "glyphward_c2pa" in frame.filename] or frames[-1:]
+    where = f"{os.path.basename(inside[-1].filename)}:{inside[-1].name}" if inside else "?"
+    name = f"Failure({error.kind})" if isinstance(error, Failure) else type(error).__name__
+    return f"{name} {where}"
+
+
+# ---------------------------------------------------------------- seeds and command line
+
+
+def write_seeds(directory: Path, target: Target) -> int:
+    """The seed corpus: the signed fonts, their stores and their CBOR items
+    in the direct modes, and each seed unmutated (and fixed up) in the
+    structure-aware mode."""
+    directory.mkdir(parents=True, exist_ok=True)
+    inputs: List[bytes] = []
+    anchor = target.credentials.root.public_bytes(serialization.Encoding.DER)
+    for index, seed in enumerate(target.seeds):
+        inputs += [bytes([MODE_FONT]) + seed.font,
+                   bytes([MODE_FONT_ANCHOR]) + len(anchor).to_bytes(2, "big") + anchor + seed.font,
+                   bytes([MODE_STORE]) + seed.store, bytes([MODE_JUMBF]) + seed.store]
+        root = parse_boxes(seed.store)[0]
+        inputs += [bytes([MODE_CBOR]) + leaf.payload for leaf in _leaves(root, jumbf.CBOR)]
+        inputs += [bytes([MODE_JUMBF]) + serialize(box) for box in _superboxes(root)[1:3]]
+        inputs += [bytes([MODE_MUTATE, index, flags, 0]) for flags in (0x00, 0x01, 0x09, 0x19, 0x04, 0x06)]
+    for data in inputs:
+        (directory / hashlib.sha1(data).hexdigest()).write_bytes(data)
+    return len(inputs)
+
+
+def own_flag(argv: List[str], name: str) -> Optional[str]:
+    for argument in argv:
+        if argument.startswith(f"--{name}="):
+            return argument.split("=", 1)[1]
+    return None
+
+
+def main(argv: List[str]) -> None:
+    if len(argv) == 4 and argv[1] == "--derive":
+        target = Target(Path("."), set())
+        data = Path(argv[2]).read_bytes()
+        if mode_of(data) != MODE_MUTATE:
+            raise SystemExit(f"{argv[2]} is not a structure-aware input; it replays as it is")
+        derived = mutate(data[1:], target.credentials, target.seeds, target.base)
+        if derived is None:
+            raise SystemExit(f"{argv[2]} makes no font")
+        Path(argv[3]).write_bytes(replayable(derived))
+        print(f"wrote {argv[3]}")
+        return
+    artifact = next((a.split("=", 1)[1] for a in argv if a.startswith("-artifact_prefix=")), None)
+    crash_dir = Path(own_flag(argv, "crash-dir") or (os.path.dirname(artifact) if artifact else "."))
+    global MAX_STORE
+    MAX_STORE = int(own_flag(argv, "max-store") or MAX_STORE)
+    known_file = own_flag(argv, "skip-known")
+    known = {line.strip() for line in Path(known_file).read_text().splitlines()
+             if line.strip() and not line.startswith("#")} if known_file else set()
+    target = Target(crash_dir, known)
+    seeds_dir = own_flag(argv, "write-seeds")
+    if seeds_dir is not None:
+        print(f"wrote {write_seeds(Path(seeds_dir), target)} seeds to {seeds_dir}")
+        return
+    # The dispatch and the mutations are instrumented too: otherwise an input
+    # of one mode that reaches the same code of glyphward_c2pa as one of
+    # another (a raw font and the structure-aware input it came from) adds
+    # nothing, and libFuzzer keeps only the smallest (no raw fonts at all).
+    for function in [Target.__call__, Target.structured, mutate, mutate_cbor, generate, fix_up, embed, font_op,
+                     *TREE_OPS]:
+        atheris.instrument_func(function)
+    atheris.Setup([argument for argument in argv if not argument.startswith("--")], target)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Fuzzes glyphward_c2pa's validator as the wheel ships it: makes a virtual
+# environment of CPython 3.11 in build/fuzz-python-venv, installs WHEEL and
+# fuzz/requirements-python.txt (atheris, brotli) into it, and runs the
+# atheris target fuzz/validator_fuzzer.py for SECONDS (default 60).
+#
+# The target starts from the corpus in build/fuzz-python/corpus (which grows
+# across runs), the seeds it writes to build/fuzz-python/seeds (signed fonts,
+# their Manifest Stores and CBOR items, and structure-aware inputs), and the
+# inputs kept in tests/python/fuzz_regressions/validator_fuzzer/. Prints the
+# executions, their rate and the coverage; fails on any crash (an exception
+# out of verify_font, a report that is not JSON, a run over the time bound, a
+# time-out, running out of memory), printing the crash's traceback and the
+# paths of the crashing input and, for a structure-aware input, of the font
+# it made (a mode 0 or 1 input that replays without the seeds): both are in
+# build/fuzz-python/crashes/, the whole log in build/fuzz-python/fuzz.log.
+#
+#   bash scripts/fuzz-python.sh WHEEL [SECONDS]
+set -euo pipefail
+wheel=$(realpath "${1:?usage: fuzz-python.sh WHEEL [SECONDS]}")
+seconds="${2:-60}"
+cd "$(dirname "$0")/.."
+build=build/fuzz-python
+venv=build/fuzz-python-venv
+python=$(ls -d /root/.pyenv/versions/3.11.*/bin/python3 2>/dev/null | sort -V | tail -1 || true)
+if [[ -z $python ]]; then
+  echo "fuzz-python.sh: no CPython 3.11 in /root/.pyenv/versions (atheris has wheels for it)" >&2
+  exit 1
+fi
+
+if [[ ! -x $venv/bin/python ]]; then
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install --quiet --upgrade pip
+fi
+"$venv/bin/python" -m pip install --quiet -r fuzz/requirements-python.txt "$wheel"
+# The same version may be installed from another build of it: take this one.
+"$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$wheel"
+
+rm -rf "$build/seeds" "$build/crashes"
+mkdir -p "$build/corpus" "$build/crashes"
+# The script's own directory (fuzz/) goes on sys.path, not the checkout's
+# src/: glyphward_c2pa is the wheel's.
+"$venv/bin/python" fuzz/validator_fuzzer.py --write-seeds="$build/seeds" 2>&1 | grep -v '^INFO: Instrumenting'
+inputs=("$build/corpus" "$build/seeds")
+[[ -d tests/python/fuzz_regressions/validator_fuzzer ]] && inputs+=(tests/python/fuzz_regressions/validator_fuzzer)
+
+log="$build/fuzz.log"
+status=0
+"$venv/bin/python" fuzz/validator_fuzzer.py "${inputs[@]}" -dict=fuzz/validator_fuzzer.dict \
+  -max_total_time="$seconds" -max_len=16384 -len_control=0 -timeout=30 -rss_limit_mb=2048 \
+  -print_final_stats=1 -artifact_prefix="$build/crashes/" >"$log" 2>&1 || status=$?
+
+executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1 || true)
+echo "validator_fuzzer: ${executions:-?} executions, ${rate:-?}/s, ${coverage:-no coverage reported} (${seconds}s)"
+if ((status != 0)); then
+  # The traceback, the crash's kind and where its input went.
+  sed -n '/=== Uncaught Python exception/,/^SUMMARY/p' "$log" >&2
+  grep -E '^== (crash kind|derived input)|Test unit written|Slowest unit|out-of-memory|ALARM|timeout after' "$log" >&2 || true
+  echo "validator_fuzzer found a crash (exit $status): inputs in $build/crashes/, log in $log" >&2
+  exit 1
+fi
+echo "fuzzing the validator: ${seconds}s, no crashes"

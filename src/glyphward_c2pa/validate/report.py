@@ -8,6 +8,8 @@ from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, Dict, List, Optional
 
+from cryptography import x509
+
 from ..assertions import actions
 from ..certificates import describe_name
 from ..labels import ACTIONS_LABELS, base_label
@@ -62,8 +64,7 @@ def summarize(manifest: Manifest, recorded: Optional[Dict[str, Any]] = None) -> 
     return ManifestSummary(
         label=manifest.label, kind=manifest.kind,
         title=claim.title if claim else None, claim_generator=claim.generator if claim else None,
-        signer=describe_name(signer.subject) if signer is not None else None,
-        issuer=describe_name(signer.issuer) if signer is not None else None,
+        signer=_name(signer, "subject"), issuer=_name(signer, "issuer"),
         algorithm=manifest.algorithm, signing_time=_time(manifest.signing_time), timestamp=_time(manifest.timestamp),
         binding=bindings[0].label if len(bindings) == 1 else None,
         assertions=[assertion.label for assertion in manifest.assertions], actions=names,
@@ -81,6 +82,17 @@ def _content(recorded: Optional[Dict[str, Any]]) -> Optional[str]:
             if isinstance(code, str) and (code in CONTENT or code.endswith("Hash.match")):
                 return verdict
     return None
+
+
+def _name(certificate: Optional[x509.Certificate], field: str) -> Optional[str]:
+    """The certificate's subject or issuer for display; a name cryptography
+    refuses to read is shown as such."""
+    if certificate is None:
+        return None
+    try:
+        return describe_name(getattr(certificate, field))
+    except Exception:  # cryptography raises ValueError and others on damaged names
+        return f"(a {field} that cannot be read)"
 
 
 def manifest_state(log: StatusLog) -> str:

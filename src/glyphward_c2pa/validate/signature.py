@@ -92,8 +92,13 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
         log.add("signingCredential.invalid", str(error), url)
         return
     signer = chain[0]
+    try:
+        public_key = signer.public_key()
+    except Exception as error:  # cryptography: UnsupportedAlgorithm, ValueError on a damaged key
+        log.add("signingCredential.invalid", f"the certificate's public key cannot be read: {error}", url)
+        return
     manifest.signer = signer
-    problem = key_problem(signer.public_key(), algorithm)
+    problem = key_problem(public_key, algorithm)
     if problem is not None:
         log.add("signingCredential.invalid", f"the certificate's key does not fit the algorithm: {problem}", url)
         return
@@ -113,7 +118,7 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
 
     if sign1.payload is not None:
         log.add("claimSignature.mismatch", "the claim signature's payload is not detached (C2PA 2.2, 10.3.2.4)", url)
-    elif verify_with_key(signer.public_key(), algorithm, to_be_signed(sign1.protected_bytes, manifest.claim_bytes),
+    elif verify_with_key(public_key, algorithm, to_be_signed(sign1.protected_bytes, manifest.claim_bytes),
                          sign1.signature):
         log.add("claimSignature.validated", "the claim signature is valid", url)
     else:
@@ -185,7 +190,7 @@ def _revocation(manifest: Manifest, signer: x509.Certificate, url: str) -> None:
     certificate that names one gets signingCredential.ocsp.skipped (15.9.2)."""
     try:
         access = signer.extensions.get_extension_for_class(x509.AuthorityInformationAccess).value
-    except (x509.ExtensionNotFound, ValueError):
+    except Exception:  # absent, or extensions cryptography refuses (duplicates, damage): no responder named
         return
     if any(description.access_method == AuthorityInformationAccessOID.OCSP for description in access):
         manifest.log.add("signingCredential.ocsp.skipped", "the certificate names an OCSP responder; glyphward "

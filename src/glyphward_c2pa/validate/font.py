@@ -2,6 +2,7 @@
 manifest of the Manifest Store its `C2PA` table holds."""
 from __future__ import annotations
 
+from datetime import datetime
 from typing import Optional, Sequence, Union
 
 from cryptography import x509
@@ -54,7 +55,7 @@ def binding_manifest(active: Manifest, lineage: Lineage) -> Optional[Manifest]:
 
 
 def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = (),
-                  tsa_trust_anchors: Sequence[x509.Certificate] = (), now: Optional[object] = None,
+                  tsa_trust_anchors: Sequence[x509.Certificate] = (), now: Optional[datetime] = None,
                   manifest_store: Optional[bytes] = None, known: Optional[KnownDigests] = None) -> ValidationReport:
     """Validates the C2PA manifest of `font` (the bytes of a TrueType or
     OpenType font). `manifest_store` supplies the store of a font whose
@@ -63,7 +64,7 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
     used where the font's bytes are shown to be the ones it hashed."""
     import glyphward
 
-    trust = TrustSettings(trust_anchors, tsa_trust_anchors, now)  # type: ignore[arg-type]
+    trust = TrustSettings(trust_anchors, tsa_trust_anchors, now)
     try:
         uri = glyphward.read_manifest_uri_str(font)
     except ValueError as error:
@@ -104,8 +105,7 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
             active.log.add("claim.hardBindings.missing", "no standard manifest with a hard binding is found "
                            "through the update manifest's parentOf ingredients (C2PA 2.2, 15.12)", active.claim_url)
         else:
-            matched = validate_content(owner, font if known is not None else view, tables, field, located.length,
-                                       log=active.log, known=known)
+            matched = validate_content(owner, font, tables, field, located.length, log=active.log, known=known)
     state = manifest_state(active.log)
     asset_valid = matched and state in ("valid", "trusted") and not active.log.failed(CONTENT)
     history = [summarize(step.manifest, step.recorded) for step in lineage.steps[1:]]

@@ -1279,17 +1279,34 @@ FONT_OPS = ("font-flip", "c2pa-field")
 OPS = len(TREE_OPS) + len(FONT_OPS)
 
 
-def _target(manifest: Node, url: str) -> Optional[Node]:
-    """The box of `manifest` a (relative or absolute) JUMBF URI names, by its
-    last two labels: what a fix-up hashes."""
-    path = url.partition("#jumbf=")[2].split("/")
-    target: Optional[Node] = manifest
-    for label in path[-2:]:
-        target = child_labelled(target, label) if target is not None else None
-    return target
+class Labels:
+    """The first child superbox of each label, per superbox, found once: the
+    fix-up looks up a box for every hashed URI, and stores of thousands of
+    boxes are common here."""
+
+    def __init__(self) -> None:
+        self.index: Dict[int, Dict[Optional[str], Node]] = {}
+
+    def child(self, node: Node, label: str) -> Optional[Node]:
+        if id(node) not in self.index:
+            children: Dict[Optional[str], Node] = {}
+            for child in node.children or []:
+                if child.children is not None:
+                    children.setdefault(description(child)[2], child)
+            self.index[id(node)] = children
+        return self.index[id(node)].get(label)
+
+    def target(self, manifest: Node, url: str) -> Optional[Node]:
+        """The box of `manifest` a (relative or absolute) JUMBF URI names, by
+        its last two labels: what a fix-up hashes."""
+        path = url.partition("#jumbf=")[2].split("/")
+        target: Optional[Node] = manifest
+        for label in path[-2:]:
+            target = self.child(target, label) if target is not None else None
+        return target
 
 
-def _fix_references(value: Any, manifest: Node, default: str) -> None:
+def _fix_references(value: Any, manifest: Node, default: str, found: Labels) -> None:
     """Gives every hashed URI (a map with a text `url`) in `value` the hash
     of the box it names."""
     stack, seen = [value], set()
@@ -1304,7 +1321,7 @@ def _fix_references(value: Any, manifest: Node, default: str) -> None:
             stack.append(item.value)
         elif isinstance(item, dict):
             url = item.get("url")
-            target = _target(manifest, url) if isinstance(url, str) and "hash" in item else None
+            target = found.target(manifest, url) if isinstance(url, str) and "hash" in item else None
             if target is not None:
                 alg = item.get("alg", default)
                 if not isinstance(alg, str) or alg not in labels.HASH_ALGORITHMS:
@@ -1320,6 +1337,7 @@ def fix_up(root: Node, context: Context, declare: bool) -> None:
     created assertion), and signs each claim anew with the seed's key, so
     that validation goes past the hashes and the signature into what the
     mutations changed."""
+    found = Labels()  # the fix-up changes payloads only, never which box is where
     for manifest in root.children or []:
         if manifest.children is None:
             continue
@@ -1329,7 +1347,7 @@ def fix_up(root: Node, context: Context, declare: bool) -> None:
                 assertion = load(leaf.payload)
             except ValueError:
                 continue
-            _fix_references(assertion, manifest, "sha256")
+            _fix_references(assertion, manifest, "sha256", found)
             leaf.payload = dump(assertion)
         claim = child_labelled(manifest, labels.CLAIM_LABEL) or child_labelled(manifest, labels.LEGACY_CLAIM_LABEL)
         signature = child_labelled(manifest, labels.SIGNATURE_LABEL)
@@ -1350,7 +1368,7 @@ def fix_up(root: Node, context: Context, declare: bool) -> None:
         claim_alg = value.get("alg")
         default = claim_alg if isinstance(claim_alg, str) and claim_alg in labels.HASH_ALGORITHMS else "sha256"
         for key in ("created_assertions", "gathered_assertions", "assertions"):
-            _fix_references(value.get(key), manifest, default)
+            _fix_references(value.get(key), manifest, default, found)
         claim_leaf.payload = dump(value, canonical=True)
         for leaf in signature.children or [] if signature is not None else []:
             if leaf.type != jumbf.CBOR:

@@ -66,7 +66,8 @@ def _recorded(value: Dict[str, Any]) -> Tuple[Optional[Dict[str, List[Any]]], bo
     if isinstance(results, dict):
         active = results.get("activeManifest")
         if isinstance(active, dict):
-            return {kind: list(active.get(kind) or []) if isinstance(active.get(kind), list) else []
+            return {kind: [_status(status) for status in active.get(kind) or [] if _status(status)]
+                    if isinstance(active.get(kind), list) else []
                     for kind in ("success", "informational", "failure")}, True
         return None, True
     statuses = value.get("validationStatus")  # v1 and v2 ingredients: one list (18.15.12.4.2)
@@ -77,9 +78,21 @@ def _recorded(value: Dict[str, Any]) -> Tuple[Optional[Dict[str, List[Any]]], bo
             if isinstance(code, str):
                 kind = "success" if code in SUCCESS or status.get("success") is True else \
                     "informational" if code in INFORMATIONAL else "failure"
-                sorted_map[kind].append(status)
+                sorted_map[kind].append(_status(status))
         return sorted_map, True
     return None, False
+
+
+def _status(status: Any) -> Dict[str, str]:
+    """A recorded status-map as the report shows it: its code, url and
+    explanation where they are text (a malformed entry gives {})."""
+    if not isinstance(status, dict) or not isinstance(status.get("code"), str):
+        return {}
+    clean = {"code": status["code"]}
+    for key in ("url", "explanation"):
+        if isinstance(status.get(key), str):
+            clean[key] = status[key]
+    return clean
 
 
 def _deltas(found: StatusLog, recorded: Optional[Dict[str, List[Any]]]) -> Dict[str, List[Any]]:

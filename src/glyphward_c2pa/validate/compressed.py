@@ -23,10 +23,10 @@ def expand(box: SuperBox) -> Union[SuperBox, str]:
         return "a compressed manifest needs the brotli package, which is not installed"
     try:
         decompressor = brotli.Decompressor()
-        try:  # brotli 1.2 and newer can stop at a limit; older ones cannot
+        try:  # brotli 1.2 and newer can stop at a limit; an older one could expand without end
             data = decompressor.process(bytes(payloads[0]), output_buffer_limit=MAX_EXPANDED + 1)
         except TypeError:
-            data = decompressor.process(bytes(payloads[0]))
+            return "a compressed manifest needs brotli 1.2 or newer, which bounds what it expands to"
         finished = decompressor.is_finished()
     except Exception as error:  # brotli.error and friends
         return f"the brob box does not decompress: {error}"

@@ -185,7 +185,7 @@ def anchor_and_font(rest: bytes) -> Tuple[List[x509.Certificate], bytes]:
     der, font = rest[2:2 + length], rest[2 + length:]
     try:
         return [x509.load_der_x509_certificate(der)], font
-    except ValueError:
+    except Exception:  # not a certificate cryptography loads (ValueError, InvalidVersion, ...): no anchor
         return [], font
 
 

@@ -266,10 +266,10 @@ def test_loops_and_depth_are_bounded(c2pa_pki):
     mesh_key = key("mesh", "P-256")
     mesh = [issue("mesh", mesh_key, None, ca=True) for _ in range(40)]
     mesh_leaf = issue("mesh signer", key("ee", "P-256"), (name("mesh"), mesh_key))
-    started = time.perf_counter()
+    started = time.process_time()  # the work done, not the machine's load
     result = validate_chain(mesh_leaf, mesh, [root], purpose=CLAIM)
     assert not result.trusted and "gave up after 100 candidate issuers" in result.problem
-    assert time.perf_counter() - started < 2.0
+    assert time.process_time() - started < 2.0
 
     # More distinct certificates than any path needs are refused outright.
     padding_certs = [issue(f"pad {i}", mesh_key, None, ca=True) for i in range(65)]

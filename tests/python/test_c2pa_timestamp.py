@@ -64,12 +64,14 @@ def closed_port():
 ])
 def test_request_failures(tsa, url, expected):
     url = f"http://127.0.0.1:{closed_port()}/" if url == "closed port" else tsa.url_for(url) if url[0] == "/" else url
+    # Only the slow TSA meets the short timeout; the others get time to answer on a loaded machine.
+    timeout = 0.2 if url.endswith("/slow") else 10.0
     started = time.monotonic()
     with pytest.raises(TimestampError) as raised:
-        request_timestamp(url, MESSAGE, timeout=0.2)
+        request_timestamp(url, MESSAGE, timeout=timeout)
     message = str(raised.value)
     assert expected in message and url in message and "\n" not in message
-    assert time.monotonic() - started < 1
+    assert time.monotonic() - started < timeout + 2
 
 
 def test_validation_mismatch_untrusted_and_outside_validity(tsa, token):

@@ -66,7 +66,7 @@ def _recorded(value: Dict[str, Any]) -> Tuple[Optional[Dict[str, List[Any]]], bo
     if isinstance(results, dict):
         active = results.get("activeManifest")
         if isinstance(active, dict):
-            return {kind: [_status(status) for status in active.get(kind) or [] if _status(status)]
+            return {kind: [clean for clean in map(_status, active.get(kind) or []) if clean]
                     if isinstance(active.get(kind), list) else []
                     for kind in ("success", "informational", "failure")}, True
         return None, True

@@ -43,7 +43,11 @@ CC=gcc CXX=g++ cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$PWD/$venv/b
   -DGLYPHWARD_SANITIZE=ON -DGLYPHWARD_PORTABLE_KERNELS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" >/dev/null
 module=$(ls "$build"/glyphward*.so)
-ldd "$module" | grep -q libasan || { echo "$module is not linked against ASan" >&2; exit 1; }
+# ldd's output is taken whole before it is searched: `ldd | grep -q` under
+# pipefail fails whenever grep exits at its match before ldd has written its
+# last line (ldd then dies of SIGPIPE), which a loaded machine makes likely.
+libraries=$(ldd "$module")
+[[ $libraries == *libasan* ]] || { echo "$module is not linked against ASan" >&2; exit 1; }
 
 # pytest captures only Python's sys.stdout and sys.stderr (--capture=sys),
 # not the file descriptors: a sanitizer report is written straight to file

@@ -193,7 +193,12 @@ def test_an_interrupt_stops_the_batch_and_leaves_nothing_behind(tmp_path, family
     slow = signer(tmp_path, "slow", """
         import os, subprocess, sys, time
         child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(120)"])
-        open(os.path.join(sys.argv[1], str(os.getpid())), "w").write(str(child.pid))
+        # Written whole, then renamed into the directory the test watches: the test
+        # sends its signal once it sees two records, and must not find one empty.
+        part = f"{sys.argv[1]}.{os.getpid()}.part"  # beside the directory, not in it
+        with open(part, "w") as file:
+            file.write(str(child.pid))
+        os.rename(part, os.path.join(sys.argv[1], str(os.getpid())))
         time.sleep(120)
     """, pids)
     names = sorted(os.listdir(family))

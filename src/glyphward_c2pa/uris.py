@@ -8,6 +8,7 @@ from typing import List, Optional
 
 from .jumbf import SuperBox
 from .labels import MANIFEST_STORE_LABEL
+from .shown import shown
 
 PREFIX = "self#jumbf="
 
@@ -33,23 +34,23 @@ def _walk(start: SuperBox, path: List[str]) -> Optional[SuperBox]:
 def resolve(uri: object, store: SuperBox, manifest: SuperBox) -> Resolved:
     """Finds the box `uri` names, from the point of view of `manifest`."""
     if not isinstance(uri, str) or not uri.startswith(PREFIX):
-        return Resolved(None, None, False, f"{uri!r} is not a self#jumbf URI")
+        return Resolved(None, None, False, f"{shown(uri)} is not a self#jumbf URI")
     path = uri[len(PREFIX):]
     if ".." in path or not path:
-        return Resolved(None, None, False, f"{uri!r} is not a valid JUMBF URI")
+        return Resolved(None, None, False, f"{shown(uri)} is not a valid JUMBF URI")
     if path.startswith("/"):
         parts = path[1:].split("/")
         if parts[0] != MANIFEST_STORE_LABEL or len(parts) < 2:
-            return Resolved(None, None, False, f"{uri!r} does not begin at the Manifest Store")
+            return Resolved(None, None, False, f"{shown(uri)} does not begin at the Manifest Store")
         target = _walk(store, parts[1:2])
         if target is None:
-            return Resolved(None, None, parts[1] != manifest.label, f"no manifest {parts[1]!r} in the store")
+            return Resolved(None, None, parts[1] != manifest.label, f"no manifest {shown(parts[1])} in the store")
         box = _walk(target, parts[2:])
         outside = target is not manifest
     else:
         target, box, outside = manifest, _walk(manifest, path.split("/")), False
     if box is None:
-        return Resolved(None, target, outside, f"nothing at {uri!r}")
+        return Resolved(None, target, outside, f"nothing at {shown(uri)}")
     return Resolved(box, target, outside, None)
 
 

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Un
 
 from ..labels import HASH_ALGORITHMS
 from ..sfnt import C2PA, HEAD, HEAD_ADJUSTMENT, Table
+from ..shown import shown
 from ..status import StatusLog
 
 if TYPE_CHECKING:
@@ -164,7 +165,7 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
             continue  # the manifest's own box (C2PA 2.2, 18.7.1)
         if not isinstance(alg, str) or alg not in HASH_ALGORITHMS:
             log.add("algorithm.unsupported", f"the box hash of {names[0]!r} names no allowed hash algorithm "
-                    f"({alg!r})" if alg is not None else
+                    f"({shown(alg)})" if alg is not None else
                     f"no hash algorithm is given for the box of {names[0]!r}", url)
             return False
         if excluded:

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Un
 
 from ..labels import HASH_ALGORITHMS
 from ..sfnt import StoreField, Table
+from ..shown import shown
 from ..status import StatusLog
 
 if TYPE_CHECKING:
@@ -126,7 +127,7 @@ def validate(value: Any, font: Font, store: Optional[StoreField], store_length: 
             return malformed(f"{name} is not a zero-filled byte string")
     alg = value.get("alg", claim_alg)
     if not isinstance(alg, str) or alg not in HASH_ALGORITHMS:
-        log.add("algorithm.unsupported", f"the data hash names no allowed hash algorithm ({alg!r})"
+        log.add("algorithm.unsupported", f"the data hash names no allowed hash algorithm ({shown(alg)})"
                 if alg is not None else "no hash algorithm is given for the data hash", url)
         return False
     digest = value.get("hash")

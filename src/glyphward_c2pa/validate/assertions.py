@@ -12,6 +12,7 @@ from ..claim import hash_algorithm
 from ..jumbf import CBOR, JSON, SuperBox
 from ..labels import (ACTIONS_LABELS, ASSERTION_STORE, ASSERTION_STORE_LABEL, CBOR_CONTENT, HARD_BINDINGS,
                       INGREDIENT_LABELS, JSON_CONTENT, base_label)
+from ..shown import shown
 from ..uris import resolve
 from .context import Assertion, Manifest
 
@@ -55,14 +56,15 @@ def validate_assertions(manifest: Manifest) -> None:
     for reference in claim.references:
         value = reference.value
         url_text = value.get("url") if isinstance(value, dict) else None
-        shown = manifest.url("c2pa.assertions", str(url_text).rpartition("/")[2]) if url_text else manifest.claim_url
+        where = (manifest.url("c2pa.assertions", url_text.rpartition("/")[2])
+                 if isinstance(url_text, str) and url_text else manifest.claim_url)
         found = resolve(url_text, manifest.store, manifest.box)
         if found.outside:
-            log.add("assertion.outsideManifest", f"the claim lists {url_text}, which is not in its manifest", shown)
+            log.add("assertion.outsideManifest", f"the claim lists {shown(url_text)}, which is not in its manifest", where)
             continue
         box = found.box
         if box is None or found.manifest is not manifest.box:
-            log.add("assertion.missing", f"the claim lists {url_text!r}, which is not in the manifest", shown)
+            log.add("assertion.missing", f"the claim lists {shown(url_text)}, which is not in the manifest", where)
             continue
         label = box.label or ""
         url = manifest.url("c2pa.assertions", label)

@@ -15,6 +15,7 @@ from ..certificates import (CertificateError, describe_name, load_der_chain, pro
 from ..cose import (BY_COSE_ID, IAT, SIG_TST, SIG_TST2, X5CHAIN, X5CHAIN_TEXT, CoseError, countersignature_payload,
                     decode_sign1, key_problem, to_be_signed, verify_with_key)
 from ..labels import CLAIM_SIGNATURE
+from ..shown import shown
 from ..uris import resolve
 from .claim import claim_content
 from .context import Manifest
@@ -80,7 +81,7 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
     algorithm = BY_COSE_ID.get(alg_id) if isinstance(alg_id, int) and not isinstance(alg_id, bool) else None
     if algorithm is None:
         log.add("algorithm.unsupported", "the signature's protected header names no allowed algorithm "
-                f"({sign1.protected.get(1, sign1.unprotected.get(1))!r})", url)
+                f"({shown(sign1.protected.get(1, sign1.unprotected.get(1)))})", url)
         return
     manifest.algorithm = algorithm.name
     items = _credential(manifest, sign1, url)

@@ -3,7 +3,7 @@ manifest of the Manifest Store its `C2PA` table holds."""
 from __future__ import annotations
 
 from datetime import datetime
-from typing import Optional, Sequence, Union
+from typing import List, Optional, Sequence, Union
 
 from cryptography import x509
 
@@ -11,7 +11,8 @@ from ..digests import KnownDigests
 from ..jumbf import SuperBox
 from ..labels import COMPRESSED_MANIFEST, MANIFEST_TYPES
 from ..sfnt import C2PA, FontStructureError, read_tables, store_field
-from ..status import CONTENT, StatusLog
+from ..shown import shown
+from ..status import NOT_TRUSTED, StatusLog
 from . import compressed
 from .assertions import validate_assertions
 from .claim import validate_claim
@@ -42,15 +43,34 @@ def validate_manifest(store: SuperBox, box: SuperBox, trust: TrustSettings) -> M
     return manifest
 
 
-def binding_manifest(active: Manifest, lineage: Lineage) -> Optional[Manifest]:
-    """The manifest whose hard binding speaks for the asset: the active one,
-    or for an update manifest its parentOf chain's first standard manifest
-    (C2PA 2.2, 15.12)."""
-    manifest: Optional[Manifest] = active
+def binding_chain(active: Manifest, lineage: Lineage) -> Optional[List[Manifest]]:
+    """The manifests from the active one to the one whose hard binding
+    speaks for the asset: the active manifest alone when it is a standard
+    manifest; for an update manifest, its chain of parentOf ingredients to
+    the first standard manifest (C2PA 2.2, 15.12). None when the chain
+    breaks off before a standard manifest."""
+    chain = [active]
     for _ in range(len(lineage.steps) + 1):
-        if manifest is None or manifest.kind == "standard":
+        if chain[-1].kind == "standard":
+            return chain
+        parent = lineage.parent_of(chain[-1])
+        if parent is None or any(parent is earlier for earlier in chain):
+            return None
+        chain.append(parent)
+    return None
+
+
+def unvalidated_link(chain: Sequence[Manifest]) -> Optional[Manifest]:
+    """The first manifest of a binding chain, after the active one, whose
+    claim signature did not validate (or that is not valid for any other
+    reason). A binding is used only from a manifest whose signature covers
+    it, and every update manifest on the way vouches for its parent only as
+    far as its own signature holds (C2PA 2.2, 15.11.3.3.1: the ingredient's
+    claim, signature and credential are validated in full; 14.3.3: the asset
+    is valid only by a binding of a valid manifest)."""
+    for manifest in chain[1:]:
+        if manifest_state(manifest.log) not in ("valid", "trusted") or manifest.claim is None:
             return manifest
-        manifest = lineage.parent_of(manifest)
     return None
 
 
@@ -100,16 +120,24 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
     lineage = Lineage([Step(active)], [])
     if active.claim is not None:
         lineage = validate_ingredients(active, lambda store, box: validate_manifest(store, box, trust))
-        owner = binding_manifest(active, lineage)
+        chain = binding_chain(active, lineage)
+        owner = chain[-1] if chain is not None else None
+        broken = unvalidated_link(chain) if chain is not None else None
         if owner is None or owner.claim is None:
             active.log.add("claim.hardBindings.missing", "no standard manifest with a hard binding is found "
                            "through the update manifest's parentOf ingredients (C2PA 2.2, 15.12)", active.claim_url)
+        elif broken is not None:
+            failures = sorted({status.code for status in broken.log.failure} - NOT_TRUSTED)
+            active.log.add("claim.hardBindings.missing", f"the hard binding would come from the manifest "
+                           f"{shown(broken.label)}, which is {manifest_state(broken.log)}, not valid"
+                           + (f" ({', '.join(failures[:4])})" if failures else "") +
+                           ": a binding counts only from a manifest whose claim signature validated "
+                           "(C2PA 2.2, 15.12, 14.3.3)", active.claim_url)
         else:
             matched = validate_content(owner, font, tables, field, located.length, log=active.log, known=known)
     state = manifest_state(active.log)
-    asset_valid = matched and state in ("valid", "trusted") and not active.log.failed(CONTENT)
     history = [summarize(step.manifest, step.recorded) for step in lineage.steps[1:]]
-    return ValidationReport(state, asset_valid, summarize(active), active.log, remote_uri=uri,
+    return ValidationReport(state, matched, summarize(active), active.log, remote_uri=uri,
                             ingredient_deltas=lineage.deltas, history=history)
 
 

@@ -43,7 +43,7 @@ class Lineage:
         """The manifest of `manifest`'s parentOf ingredient, if validated."""
         for step in self.steps:
             if step.relationship == "parentOf" and step.ingredient is not None \
-                    and step.ingredient in manifest.assertions:
+                    and any(step.ingredient is assertion for assertion in manifest.assertions):
                 return step.manifest
         return None
 

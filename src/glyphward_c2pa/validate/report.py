@@ -13,7 +13,7 @@ from cryptography import x509
 from ..assertions import actions
 from ..certificates import describe_name
 from ..labels import ACTIONS_LABELS, base_label
-from ..status import CONTENT, NOT_TRUSTED, NOT_VALID, StatusLog
+from ..status import CONTENT, NOT_TRUSTED, NOT_VALID, Status, StatusLog
 from .assertions import hard_bindings
 from .context import Manifest
 
@@ -108,9 +108,24 @@ def manifest_state(log: StatusLog) -> str:
     return "trusted" if "signingCredential.trusted" in validated else "valid"
 
 
+def bearing_failures(log: StatusLog) -> List[Status]:
+    """The failures that keep an asset from being valid: every failure but
+    signingCredential.untrusted, which only keeps a valid manifest from
+    being trusted (C2PA 2.2, 14.3.6) and is judged by whoever gave the trust
+    anchors."""
+    return [status for status in log.failure if status.code not in NOT_TRUSTED]
+
+
 @dataclass
 class ValidationReport:
-    """The validation of one font."""
+    """The validation of one font.
+
+    `asset_valid` is what the validator found of the content binding; the
+    report itself upholds the rule of C2PA 2.2, 14.3.3, whoever builds it:
+    the asset is valid only when the active manifest is valid or trusted and
+    no failure bears on it. A failure of the manifest whose binding an update
+    manifest uses is recorded in the active manifest's results (as
+    claim.hardBindings.missing), so this one check covers it too."""
     manifest_state: str
     asset_valid: bool
     manifest: Optional[ManifestSummary] = None
@@ -119,6 +134,10 @@ class ValidationReport:
     error: Optional[str] = None
     ingredient_deltas: List[Dict[str, Any]] = field(default_factory=list)
     history: List[ManifestSummary] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        self.asset_valid = bool(self.asset_valid) and self.manifest_state in ("valid", "trusted") \
+            and not bearing_failures(self.results)
 
     @property
     def validation_results(self) -> Dict[str, Any]:

@@ -220,6 +220,36 @@ def test_every_json_record_has_one_shape(tmp_path, dejavu, c2pa_pki):
             assert cs.codes(by_name["remote.ttf"]) == (["manifest.inaccessible"] if options else [])
 
 
+# A listing that fails for one font, and a module refusal with a terminal
+# control sequence in its message.
+SHOW_FAILS = """
+    import glyphward_cli.commands.info as _info
+    _describe = _info.describe
+
+    def _failing(record):
+        if record["path"] == "changed.ttf":
+            raise RuntimeError("cannot \\x1b[2K\\rdescribe")
+        return _describe(record)
+
+    _info.describe = _failing
+
+    def data_hash_ranges(font):
+        raise ValueError("refused \\x1b[2K\\r  asset: valid")
+"""
+
+
+def test_a_failure_to_show_one_font_fails_that_font_with_its_message_escaped(tmp_path, dejavu):
+    for name in ("before.ttf", "changed.ttf", "after.ttf"):
+        (tmp_path / name).write_bytes(dejavu)
+    env = shim(tmp_path, SHOW_FAILS)
+    listing = run("info", "before.ttf", "changed.ttf", "after.ttf", cwd=tmp_path, env=env)
+    assert (listing.returncode, listing.stdout.decode().count("C2PA table:          none")) == (1, 2)
+    assert listing.stderr == ("glyphward: changed.ttf: internal error: cannot show the result: RuntimeError: "
+                              "cannot \\x1b[2K\\rdescribe\ninspected 2 fonts, 1 failed\n")
+    refused = run("ranges", "before.ttf", cwd=tmp_path, env=env)
+    assert (refused.returncode, refused.stderr) == (1, "glyphward: before.ttf: refused \\x1b[2K\\r  asset: valid\n")
+
+
 # Sends the signal to the command from inside a finalizer, right after the
 # command installed its handler and before the batch: there, a
 # KeyboardInterrupt is printed ("Exception ignored in") and lost, as it was

@@ -13,12 +13,13 @@ signature, its assertions' hashes and its hard binding, which costs one hash
 pass over the font. So "asset: valid" means the font's content is what was
 signed; "asset: NOT valid" lists the failure codes (a changed glyf table gives
 assertion.boxesHash.mismatch). The signer's name is what the certificate
-says, not checked against any trust anchors: `glyphward verify
---trust-anchors` says whether to trust it. A remote manifest is not fetched,
-and the asset is then not checked. An active manifest URI beside an embedded
-Manifest Store is not what validators use; unless a data hash binds it (a
-valid asset with the c2pa.hash.data binding), anyone may have added or
-changed it, and the listing says so.
+says, not checked against any trust anchors (`glyphward verify
+--trust-anchors` says whether to trust it), and "unverified" when the
+manifest is not valid. A remote manifest is not fetched, and the asset is
+then not checked. An active manifest URI beside an embedded Manifest Store
+is not what validators use; unless a data hash binds it (a valid asset with
+the c2pa.hash.data binding), anyone may have added or changed it, and the
+listing says so.
 
 A font without a C2PA table, or whose table holds only a URI, is not an
 error: what it lacks is shown as none (null in JSON). A font that cannot be
@@ -33,10 +34,11 @@ checksum intact), active_manifest_uri, manifest_store_length, store (null,
 "manifest store", "placeholder" or "other"), exclusion_ranges ([[start,
 length], ...] or null), manifest_state (as verify's, or null without a
 table), asset_valid (as verify's: true, false, or null without a manifest to
-check), failures (the active manifest's failure codes, or null), manifest
-(verify's summary, or null) and error (null or the message). The JSON is ASCII
-(other characters as \\u escapes), and a lone surrogate in a font's text is
-replaced by U+FFFD.
+check), failures (the active manifest's failure codes, but for
+signingCredential.untrusted, which info has no anchors to decide; or null),
+manifest (verify's summary, or null) and error (null or the message). The
+JSON is ASCII (other characters as \\u escapes), and a lone surrogate in a
+font's text is replaced by U+FFFD.
 """
 from __future__ import annotations
 
@@ -171,10 +173,12 @@ def describe(record: Dict[str, Any]) -> str:
                                                   else "NOT valid: " + (", ".join(record["failures"]) or
                                                                         "the manifest is not valid")))
     if summary:
+        # What a manifest that is not valid says of itself, no signature vouches for.
+        unsigned = "" if state in ("valid", "trusted") else f" (unverified: the manifest is {state})"
         for name, key in (("signer", "signer"), ("signed at", "signing_time"), ("claim generator", "claim_generator"),
                           ("title", "title"), ("binding", "binding")):
             if summary.get(key):
-                lines.append(f"  {name + ':':<21}{summary[key]}")
+                lines.append(f"  {name + ':':<21}{summary[key]}" + (unsigned if key == "signer" else ""))
     return "\n".join(lines) + "\n"
 
 

@@ -128,6 +128,7 @@ VOUCHING = [
     ("boxes", None, True, "valid: its content is what was signed", None),
     ("boxes", cs.change_outline_byte, False, "NOT valid: assertion.boxesHash.mismatch", None),
     ("data", cs.change_outline_byte, False, "NOT valid: assertion.dataHash.mismatch", None),
+    ("boxes", cs.change_signature, False, "NOT valid: claimSignature.mismatch", None),
     ("boxes", lambda font: _with_uri(font, "https://evil.example/m"), True, "valid", "(not bound by the manifest"),
     ("data+uri", None, True, "valid", "(bound by the manifest's data hash)"),
     ("data+uri", _uri_changed, False, "NOT valid: assertion.dataHash.mismatch", "(not bound by the manifest"),
@@ -148,6 +149,9 @@ def test_info_says_whether_the_content_is_what_was_signed(tmp_path, bound, dejav
     assert (uri is None) == ("(" not in lines["active manifest URI"]) and (uri or "") in lines["active manifest URI"]
     (record,) = json.loads(run("info", "f.ttf", "--json", cwd=tmp_path).stdout)
     assert record["asset_valid"] is valid
+    if "signer" in lines:  # the name a manifest that is not valid gives, no signature vouches for
+        assert lines["signer"].endswith(f"(unverified: the manifest is {record['manifest_state']})") == \
+            (record["manifest_state"] not in ("valid", "trusted")), lines["signer"]
     verified = cs.verify_json(tmp_path / "f.ttf")[1][str(tmp_path / "f.ttf")]
     if valid is not None:  # info's verdict is verify's, without trust anchors
         assert record["asset_valid"] == verified["asset_valid"]

@@ -46,7 +46,8 @@ table's extent bound gives each table its own box, as glyphward does.
 Bytes that no table record points at (after the last table, or between
 boxes) are read by no renderer and need no binding.
 
-Messages list at most LISTED names, each through `shown`.
+Messages list at most LISTED names, each through `shown`, and at most
+LISTED boxes that do not match have a status of their own.
 """
 from __future__ import annotations
 
@@ -289,7 +290,7 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
     if problem is not None:
         return _refuse(log, problem, url)
 
-    matched = True
+    mismatched: List[str] = []
     for box in boxes:
         if box.names == [C2PA_BOX]:
             continue  # the manifest's own box (C2PA 2.2, 18.7.1)
@@ -303,14 +304,17 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
         why = (" (its box is marked excluded, which C2PA 2.2, 9.2.5 allows only for asset metadata: in a font, "
                "the DSIG table)" if box.excluded else "")
         if box.digest is None:
-            log.add("assertion.boxesHash.mismatch", f"the box of {_label(box.names)} has no hash{why}", url)
-            matched = False
+            mismatched.append(f"the box of {_label(box.names)} has no hash{why}")
             continue
         computed = (known.span(font, box.tables, box.alg) if known is not None else None) or \
             _span_hash(font, box.tables, box.alg)
         if computed != box.digest:
-            log.add("assertion.boxesHash.mismatch", f"the hash of {_label(box.names)} does not match{why}", url)
-            matched = False
-    if matched:
+            mismatched.append(f"the hash of {_label(box.names)} does not match{why}")
+    # One status for each box that does not match, up to LISTED of them.
+    for why in mismatched[:LISTED]:
+        log.add("assertion.boxesHash.mismatch", why, url)
+    if len(mismatched) > LISTED:
+        log.add("assertion.boxesHash.mismatch", f"and {len(mismatched) - LISTED} more boxes do not match", url)
+    if not mismatched:
         log.add("assertion.boxesHash.match", "every table's hash matches", url)
-    return matched
+    return not mismatched

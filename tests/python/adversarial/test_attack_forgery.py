@@ -235,3 +235,202 @@ def _decoy_signature(font, pki):
         "decoy-signature"])
 def test_boxes_are_found_by_type_and_label(signed, c2pa_pki, tmp_path, change, expected):
     assert verdict(tmp_path, change(signed[0], c2pa_pki), c2pa_pki.root.cert_pem) == expected
+
+
+# ---------------------------------------------------------------------------
+# The COSE protected header is verified as its bytes (RFC 9052, 4.4; C2PA 2.2, 13.2)
+
+def _non_canonical_header(chain):
+    """A protected header that is valid CBOR no re-encoder would write: iat first, then alg with
+    its key in a two-byte head (0x18 0x01), then x5chain."""
+    der = chain[0].public_bytes(Encoding.DER)
+    return (b"\xa3" + cbor2.dumps("iat") + cbor2.dumps(1700000000) + b"\x18\x01" + cbor2.dumps(-7) +
+            cbor2.dumps(33) + cbor2.dumps([der, *[c.public_bytes(Encoding.DER) for c in chain[1:]]]))
+
+
+def _changed_iat(font):
+    store = cs.store_of(font)
+    old, new = cbor2.dumps("iat") + cbor2.dumps(1700000000), cbor2.dumps("iat") + cbor2.dumps(1700000001)
+    assert store.count(old) == 1 and len(old) == len(new)
+    return cs.replace_store(font, store.replace(old, new))
+
+
+def _canonical_header(font):
+    """The same header re-encoded in the deterministic order (what a re-encoder would verify)."""
+    store = cs.store_of(font)
+    (manifest,) = cs.manifests(store)
+    protected = cbor2.loads(manifest.signature).value[0]
+    canonical = cbor2.dumps(cbor2.loads(protected), canonical=True)
+    assert canonical != protected and cbor2.loads(canonical) == cbor2.loads(protected)
+    return glyphward.embed_manifest_store(font, with_signature(store, manifest.signature.replace(
+        cbor2.dumps(protected), cbor2.dumps(canonical))))
+
+
+def with_signature(store, sign1, index=-1):
+    """`store` with the COSE_Sign1 of its manifest at `index` replaced by `sign1` (of any length)."""
+    found = cs.manifests(store)
+    wholes = [bytes(manifest.box.whole) for manifest in found]
+    manifest = found[index]
+    boxes = {box.label: bytes(box.whole) for box in manifest.box.superboxes()}
+    wholes[index] = cs.superbox(manifest.kind, manifest.label, [
+        boxes["c2pa.assertions"], boxes["c2pa.claim.v2"],
+        cs.superbox("c2cs", "c2pa.signature", [cs.jumbf_box(b"cbor", sign1)])])
+    return cs.superbox("c2pa", "c2pa", wholes)
+
+
+@pytest.mark.parametrize("change, expected", [
+    (None, (0, "trusted", True, [])),
+    (_changed_iat, (1, "well-formed", False, ["claimSignature.mismatch"])),
+    (_canonical_header, (1, "well-formed", False, ["claimSignature.mismatch"])),
+], ids=["signed-bytes", "iat-changed", "re-encoded"])
+def test_the_protected_header_is_verified_as_its_bytes(signed, c2pa_pki, tmp_path, change, expected):
+    chain, private_key = signer_of(c2pa_pki)
+    font = forge(signed[0], chain, private_key, protected=_non_canonical_header(chain))
+    if change is not None:
+        font = change(font)
+    status, record = verify(tmp_path, font, "--trust-anchors", c2pa_pki.root.cert_pem)
+    assert (status, record["manifest_state"], record["asset_valid"], sorted(set(cs.codes(record)))) == expected
+    assert ("claimSignature.validated" in cs.codes(record, "success")) == (change is None)
+
+
+# ---------------------------------------------------------------------------
+# Certification paths (C2PA 2.2, 14.5.1.2 and 15.8.2)
+
+def _expired_intermediate(pki):
+    """A signer valid today under an intermediate that expired yesterday."""
+    now = datetime.now(timezone.utc)
+    intermediate_key = key("forgery-intermediate", "P-256")
+    intermediate = issue("forgery expired intermediate CA", intermediate_key, pki.root, ca=True, path_length=0,
+                         not_before=now - timedelta(days=30), not_after=now - timedelta(days=1))
+    signer_key = key("forgery-signer", "P-256")
+    signer = issue("forgery signer", signer_key, (intermediate.subject, intermediate_key))
+    return [signer, intermediate], signer_key, [pki.root.cert]
+
+
+def _anchor_not_a_ca(pki):
+    """An anchor whose basic constraints say cA false (with keyCertSign) issues the signer."""
+    anchor_key = key("forgery-anchor", "P-256")
+    anchor = issue("forgery end-entity anchor", anchor_key, None, ca=False,
+                   key_usage=frozenset({"key_cert_sign", "crl_sign", "digital_signature"}), eku=None)
+    signer_key = key("forgery-signer", "P-256")
+    return [issue("forgery signer", signer_key, (anchor.subject, anchor_key))], signer_key, [anchor]
+
+
+def _intermediate_not_a_ca(pki):
+    """An intermediate whose basic constraints say cA false issues the signer."""
+    intermediate_key = key("forgery-intermediate", "P-256")
+    intermediate = issue("forgery end-entity intermediate", intermediate_key, pki.root, ca=False,
+                         key_usage=frozenset({"key_cert_sign", "crl_sign"}), eku=None)
+    signer_key = key("forgery-signer", "P-256")
+    signer = issue("forgery signer", signer_key, (intermediate.subject, intermediate_key))
+    return [signer, intermediate], signer_key, [pki.root.cert]
+
+
+def _anchor_name_other_key(pki):
+    """A signer naming the trust anchor as its issuer, signed by another key."""
+    signer_key = key("forgery-signer", "P-256")
+    signer = issue("forgery signer", signer_key, (pki.root.name, key("forgery-rogue", "P-384")))
+    return [signer], signer_key, [pki.root.cert]
+
+
+@pytest.mark.parametrize("make, expected_state, code", [
+    (_expired_intermediate, "well-formed", "claimSignature.outsideValidity"),
+    # Valid, not trusted: the asset is valid, and verify --trust-anchors fails it.
+    (_anchor_not_a_ca, "valid", "signingCredential.untrusted"),
+    (_intermediate_not_a_ca, "valid", "signingCredential.untrusted"),
+    (_anchor_name_other_key, "valid", "signingCredential.untrusted"),
+], ids=["expired-intermediate", "anchor-not-a-ca", "intermediate-not-a-ca", "anchor-name-other-key"])
+def test_every_certificate_of_the_path_is_checked(signed, c2pa_pki, tmp_path, make, expected_state, code):
+    chain, private_key, anchors = make(c2pa_pki)
+    anchors_pem = tmp_path / "anchors.pem"
+    anchors_pem.write_bytes(pem(anchors))
+    font = forge(signed[0], chain, private_key)
+    assert verdict(tmp_path, font, anchors_pem) == (1, expected_state, expected_state == "valid", [code])
+
+
+# ---------------------------------------------------------------------------
+# Time-stamp authorities are trusted through their own anchors only (C2PA 2.2, 14.4.2, 15.8.2)
+
+def _time_stamp_token(message, certificate, private_key, gen_time):
+    """An RFC 3161 TimeStampToken over `message` (SHA-256), signed (ECDSA) by `certificate`."""
+    info = tsp.TSTInfo({
+        "version": "v1", "policy": "1.3.6.1.4.1.4146.555.1", "serial_number": 7, "gen_time": gen_time,
+        "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
+                            "hashed_message": hashlib.sha256(message).digest()},
+    })
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": ["tst_info"]},
+        {"type": "message_digest", "values": [hashlib.sha256(info.dump()).digest()]},
+    ])
+    tsa = asn1_x509.Certificate.load(certificate.public_bytes(Encoding.DER))
+    signer = cms.SignerInfo({
+        "version": "v1",
+        "sid": {"issuer_and_serial_number": {"issuer": tsa.issuer, "serial_number": tsa.serial_number}},
+        "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": attributes,
+        "signature_algorithm": {"algorithm": "sha256_ecdsa"},
+        "signature": private_key.sign(attributes.dump(), ec.ECDSA(hashes.SHA256())),
+    })
+    signed_data = cms.SignedData({
+        "version": "v3", "digest_algorithms": [{"algorithm": "sha256"}],
+        "encap_content_info": {"content_type": "tst_info", "content": info},
+        "certificates": [tsa], "signer_infos": [signer],
+    })
+    return cms.ContentInfo({"content_type": "signed_data", "content": signed_data}).dump()
+
+
+@pytest.fixture(scope="module")
+def backdated(signed, c2pa_pki):
+    """A font signed by a certificate that expired yesterday, with a time-stamp of 36 hours ago (when
+    it and the test PKI's root, made two days ago, were valid) from a TSA whose certificate the claim
+    signers' root issued."""
+    now = datetime.now(timezone.utc).replace(microsecond=0)
+    tsa_key = key("forgery-tsa", "P-256")
+    tsa = issue("forgery TSA under the claim root", tsa_key, c2pa_pki.root, eku=[ExtendedKeyUsageOID.TIME_STAMPING],
+                eku_critical=True, not_before=now - timedelta(days=60))
+
+    def stamped(protected, signature):
+        message = cbor2.dumps(["CounterSignature", protected, b"", cbor2.dumps(signature)])
+        return {"sigTst2": {"tstTokens": [{"val": _time_stamp_token(message, tsa, tsa_key,
+                                                                     now - timedelta(hours=36))}]}}
+
+    expired = c2pa_pki.bad("expired")
+    return forge(signed[0], expired.chain, expired.key, unprotected=stamped)
+
+
+@pytest.mark.parametrize("tsa_anchors, expected", [
+    (None, (1, "well-formed", False, ["claimSignature.outsideValidity"], "timeStamp.untrusted")),
+    ("tsa", (1, "well-formed", False, ["claimSignature.outsideValidity"], "timeStamp.untrusted")),
+    ("root", (0, "trusted", True, [], "timeStamp.trusted")),  # the token itself is good
+], ids=["no-tsa-anchors", "other-tsa-anchors", "claim-root-as-tsa-anchor"])
+def test_a_time_stamp_is_not_trusted_through_the_claim_anchors(backdated, c2pa_pki, tsa, tmp_path, tsa_anchors,
+                                                               expected):
+    options = ["--trust-anchors", c2pa_pki.root.cert_pem]
+    if tsa_anchors is not None:
+        options += ["--tsa-trust-anchors", tsa.anchor_pem if tsa_anchors == "tsa" else c2pa_pki.root.cert_pem]
+    status, record = verify(tmp_path, backdated, *options)
+    found = cs.codes(record, "informational") + cs.codes(record, "success")
+    assert (status, record["manifest_state"], record["asset_valid"], cs.codes(record)) == expected[:4]
+    assert expected[4] in found
+
+
+# ---------------------------------------------------------------------------
+# An ingredient's claim signature is compared with its hash (C2PA 2.2, 15.11.3.3.1)
+
+def test_a_changed_ingredient_claim_signature_is_a_mismatch(signed, c2pa_pki, tmp_path):
+    font = signed[1]
+    store = cs.store_of(font)
+    first = cs.manifests(store)[0]
+    tag = cbor2.loads(first.signature)
+    protected, unprotected, payload, signature = tag.value
+    # Only the unprotected bucket changes: the ingredient's own signature still verifies.
+    changed = cbor2.dumps(cbor2.CBORTag(18, [protected, dict(unprotected, pad=b"\0" * 9), payload, signature]))
+    results = {}
+    for name, candidate in (("kept", font), ("changed", glyphward.embed_manifest_store(
+            font, with_signature(store, changed, index=0)))):
+        status, record = verify(tmp_path, candidate, "--trust-anchors", c2pa_pki.root.cert_pem)
+        results[name] = (status, record["manifest_state"], record["asset_valid"], sorted(set(cs.codes(record))),
+                         [step["state"] for step in record["history"]])
+    assert results["kept"] == (0, "trusted", True, [], ["trusted"])
+    # Not hashedURI.mismatch for the ingredient's links as well: 15.11.3 checks them, once.
+    assert results["changed"] == (1, "invalid", False,
+                                  ["claim.hardBindings.missing", "ingredient.claimSignature.mismatch"], [])

@@ -229,10 +229,13 @@ def _decoy_signature(font, pki):
     # A listed assertion of an unknown type, and a listed box that is not in the assertion store.
     (_unknown_assertion, (1, "invalid", False, ["assertion.missing"])),
     (_data_box_listed_as_assertion, (1, "invalid", False, ["assertion.missing"])),
+    # The claim's signature URI names a box of the manifest that is not a claim signature (15.7).
+    (lambda font, pki: forge(font, *signer_of(pki), claim=lambda claim: claim.update(
+        signature="self#jumbf=c2pa.claim.v2")), (1, "invalid", False, ["claimSignature.missing"])),
     # An unknown box with a C2PA label is ignored, not an ambiguity.
     (_decoy_signature, (0, "trusted", True, [])),
 ], ids=["intact", "assertion-store", "claim", "claim-signature", "unknown-assertion", "not-in-assertion-store",
-        "decoy-signature"])
+        "signature-names-the-claim", "decoy-signature"])
 def test_boxes_are_found_by_type_and_label(signed, c2pa_pki, tmp_path, change, expected):
     assert verdict(tmp_path, change(signed[0], c2pa_pki), c2pa_pki.root.cert_pem) == expected
 

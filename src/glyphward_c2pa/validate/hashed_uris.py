@@ -23,7 +23,7 @@ refused rather than partly checked.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any, FrozenSet, List, Optional, Tuple
+from typing import Any, FrozenSet, Iterator, List, Optional, Tuple
 
 import cbor2
 
@@ -45,19 +45,27 @@ _ASSERTION_LISTS = {1: frozenset({"assertions"}), 2: frozenset({"created_asserti
 # An ingredient's links to its manifest (C2PA 2.2, 15.11.3.3).
 _INGREDIENT_LINKS = frozenset({"activeManifest", "c2pa_manifest", "claimSignature"})
 _ABSENT = object()
+_SCALARS = frozenset({str, bytes, int, float, bool, type(None)})
 
 # Where a value sits, for messages: (key or index, the parent's place).
 _Place = Optional[Tuple[Any, Any]]
+# A container being walked: its remaining (key, value) pairs, the hash
+# algorithm its hashed URIs inherit, its place.
+_Frame = Tuple[Iterator[Tuple[Any, Any]], Any, _Place]
+
+
+class _Bound(Exception):
+    """More values than MAX_VALUES."""
 
 
 def is_hashed_uri(value: Any) -> bool:
     """Whether `value` is shaped like a hashed-uri-map (C2PA 2.2, 8.4.2.1)
     rather than a hashed-ext-uri-map: a text `url` that is not http(s), no
     keys but url, alg and hash, and a `hash` or a self#jumbf `url`."""
-    if not isinstance(value, Mapping) or not isinstance(value.get("url"), str):
+    if not isinstance(value, Mapping) or "url" not in value or not isinstance(value["url"], str):
         return False
     url = value["url"]
-    if url.startswith(_EXTERNAL) or not set(value) <= _HASHED_URI_KEYS:
+    if url.startswith(_EXTERNAL) or len(value) > 3 or not all(key in _HASHED_URI_KEYS for key in value):
         return False
     return "hash" in value or url.startswith(PREFIX)
 
@@ -107,30 +115,52 @@ class _Walk:
             self.fail("hashedURI.mismatch", f"the box {shown(reference['url'])} named at {where} does not match "
                       "its hash: it changed after signing", url)
 
-    def walk(self, root: Any, skip: FrozenSet[str], alg: Any, place: _Place, url: str) -> bool:
+    def enter(self, value: Any, alg: Any, here: _Place, url: str) -> Optional[_Frame]:
+        """The frame that walks a container's children; a hashed URI is
+        checked instead, a scalar has none. Raises _Bound past MAX_VALUES."""
+        while isinstance(value, cbor2.CBORTag):  # a tag's content is walked as if untagged
+            value = value.value
+        kind = type(value)
+        if kind is list or kind is tuple:
+            children: Iterator[Tuple[Any, Any]] = enumerate(value)
+        elif kind is dict or isinstance(value, Mapping):
+            if is_hashed_uri(value):
+                self.check(value, alg, here, url)
+                return None
+            alg = value.get("alg", alg)
+            children = iter(value.items())
+        else:
+            return None
+        self.values += len(value)
+        if self.values > MAX_VALUES:
+            raise _Bound
+        return children, alg, here
+
+    def walk(self, root: Any, skip: FrozenSet[str], alg: Any, url: str) -> bool:
         """Checks every hashed URI in `root` (its top-level keys in `skip`
-        left out); False when the walk stops at a bound."""
+        left out), depth first with one frame per open container; False
+        when the walk stops at a bound."""
         if isinstance(root, Mapping) and skip:
             root = {key: value for key, value in root.items() if key not in skip}
-        stack: List[Tuple[Any, Any, _Place]] = [(root, alg, place)]
-        while stack:
-            if self.failures >= MAX_FAILURES:
-                return False
-            value, alg, here = stack.pop()
-            self.values += 1
-            if self.values > MAX_VALUES:
-                self.manifest.log.add("general.error", f"the claim and assertions hold more than {MAX_VALUES} "
-                                      "values: their hashed URIs are not checked", self.manifest.claim_url)
-                return False
-            if isinstance(value, cbor2.CBORTag):
-                stack.append((value.value, alg, here))
-            elif is_hashed_uri(value):
-                self.check(value, alg, here, url)
-            elif isinstance(value, Mapping):
-                inner = value.get("alg", alg)
-                stack.extend((item, inner, (key, here)) for key, item in value.items())
-            elif isinstance(value, (list, tuple)):
-                stack.extend((item, alg, (index, here)) for index, item in enumerate(value))
+        try:
+            first = self.enter(root, alg, None, url)
+            frames = [first] if first is not None else []
+            while frames:
+                if self.failures >= MAX_FAILURES:
+                    return False
+                children, alg, here = frames[-1]
+                for key, item in children:
+                    if type(item) not in _SCALARS:  # scalars hold no hashed URI
+                        frame = self.enter(item, alg, (key, here), url)
+                        if frame is not None:
+                            frames.append(frame)
+                            break
+                else:
+                    frames.pop()
+        except _Bound:
+            self.manifest.log.add("general.error", f"the claim and assertions hold more than {MAX_VALUES} values: "
+                                  "their hashed URIs are not checked", self.manifest.claim_url)
+            return False
         return True
 
 
@@ -142,12 +172,11 @@ def validate_references(manifest: Manifest) -> None:
         return
     walk = _Walk(manifest)
     claim_alg = claim.value.get("alg", _ABSENT)
-    if not walk.walk(claim.value, _ASSERTION_LISTS.get(claim.version, frozenset()), _ABSENT, None,
-                     manifest.claim_url):
+    if not walk.walk(claim.value, _ASSERTION_LISTS.get(claim.version, frozenset()), _ABSENT, manifest.claim_url):
         return
     for assertion in manifest.assertions:
         if assertion.value is None:
             continue
         skip = _INGREDIENT_LINKS if base_label(assertion.label) in INGREDIENT_LABELS else frozenset()
-        if not walk.walk(assertion.value, skip, claim_alg, None, assertion.url):
+        if not walk.walk(assertion.value, skip, claim_alg, assertion.url):
             return

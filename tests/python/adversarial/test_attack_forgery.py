@@ -79,6 +79,18 @@ def forge(font, chain, private_key, *, claim=None, assertions=None, boxes=None, 
     return glyphward.embed_manifest_store(font, store)
 
 
+def with_signature(store, sign1, index=-1):
+    """`store` with the COSE_Sign1 of its manifest at `index` replaced by `sign1` (of any length)."""
+    found = cs.manifests(store)
+    wholes = [bytes(manifest.box.whole) for manifest in found]
+    manifest = found[index]
+    boxes = {box.label: bytes(box.whole) for box in manifest.box.superboxes()}
+    wholes[index] = cs.superbox(manifest.kind, manifest.label, [
+        boxes["c2pa.assertions"], boxes["c2pa.claim.v2"],
+        cs.superbox("c2cs", "c2pa.signature", [cs.jumbf_box(b"cbor", sign1)])])
+    return cs.superbox("c2pa", "c2pa", wholes)
+
+
 def signer_of(pki):
     credential = pki.signer("ES256")
     return credential.chain, credential.key
@@ -246,9 +258,9 @@ def test_boxes_are_found_by_type_and_label(signed, c2pa_pki, tmp_path, change, e
 def _non_canonical_header(chain):
     """A protected header that is valid CBOR no re-encoder would write: iat first, then alg with
     its key in a two-byte head (0x18 0x01), then x5chain."""
-    der = chain[0].public_bytes(Encoding.DER)
+    der = [certificate.public_bytes(Encoding.DER) for certificate in chain]
     return (b"\xa3" + cbor2.dumps("iat") + cbor2.dumps(1700000000) + b"\x18\x01" + cbor2.dumps(-7) +
-            cbor2.dumps(33) + cbor2.dumps([der, *[c.public_bytes(Encoding.DER) for c in chain[1:]]]))
+            cbor2.dumps(33) + cbor2.dumps(der))
 
 
 def _changed_iat(font):
@@ -267,18 +279,6 @@ def _canonical_header(font):
     assert canonical != protected and cbor2.loads(canonical) == cbor2.loads(protected)
     return glyphward.embed_manifest_store(font, with_signature(store, manifest.signature.replace(
         cbor2.dumps(protected), cbor2.dumps(canonical))))
-
-
-def with_signature(store, sign1, index=-1):
-    """`store` with the COSE_Sign1 of its manifest at `index` replaced by `sign1` (of any length)."""
-    found = cs.manifests(store)
-    wholes = [bytes(manifest.box.whole) for manifest in found]
-    manifest = found[index]
-    boxes = {box.label: bytes(box.whole) for box in manifest.box.superboxes()}
-    wholes[index] = cs.superbox(manifest.kind, manifest.label, [
-        boxes["c2pa.assertions"], boxes["c2pa.claim.v2"],
-        cs.superbox("c2cs", "c2pa.signature", [cs.jumbf_box(b"cbor", sign1)])])
-    return cs.superbox("c2pa", "c2pa", wholes)
 
 
 @pytest.mark.parametrize("change, expected", [

@@ -34,7 +34,7 @@ from .context import Manifest
 
 # Values walked in one manifest (its claim and assertions) at most.
 MAX_VALUES = 1 << 20
-# Failures recorded for one manifest: past this the manifest is already
+# Failures recorded for one manifest: at this many the manifest is already
 # refused, and the walk stops.
 MAX_FAILURES = 64
 
@@ -54,8 +54,8 @@ _Place = Optional[Tuple[Any, Any]]
 _Frame = Tuple[Iterator[Tuple[Any, Any]], Any, _Place]
 
 
-class _Bound(Exception):
-    """More values than MAX_VALUES."""
+class _Stop(Exception):
+    """The walk stops at a bound."""
 
 
 def is_hashed_uri(value: Any) -> bool:
@@ -93,6 +93,8 @@ class _Walk:
     def fail(self, code: str, explanation: str, url: str) -> None:
         self.failures += 1
         self.manifest.log.add(code, explanation, url)
+        if self.failures >= MAX_FAILURES:
+            raise _Stop
 
     def check(self, reference: Any, alg: Any, place: _Place, url: str) -> None:
         """C2PA 2.2, 15.10.3.3 for one hashed URI."""
@@ -117,7 +119,7 @@ class _Walk:
 
     def enter(self, value: Any, alg: Any, here: _Place, url: str) -> Optional[_Frame]:
         """The frame that walks a container's children; a hashed URI is
-        checked instead, a scalar has none. Raises _Bound past MAX_VALUES."""
+        checked instead, a scalar has none. Raises _Stop past MAX_VALUES."""
         while isinstance(value, cbor2.CBORTag):  # a tag's content is walked as if untagged
             value = value.value
         kind = type(value)
@@ -133,7 +135,9 @@ class _Walk:
             return None
         self.values += len(value)
         if self.values > MAX_VALUES:
-            raise _Bound
+            self.manifest.log.add("general.error", f"the claim and assertions hold more than {MAX_VALUES} values: "
+                                  "their hashed URIs are not checked", self.manifest.claim_url)
+            raise _Stop
         return children, alg, here
 
     def walk(self, root: Any, skip: FrozenSet[str], alg: Any, url: str) -> bool:
@@ -146,8 +150,6 @@ class _Walk:
             first = self.enter(root, alg, None, url)
             frames = [first] if first is not None else []
             while frames:
-                if self.failures >= MAX_FAILURES:
-                    return False
                 children, alg, here = frames[-1]
                 for key, item in children:
                     if type(item) not in _SCALARS:  # scalars hold no hashed URI
@@ -157,9 +159,7 @@ class _Walk:
                             break
                 else:
                     frames.pop()
-        except _Bound:
-            self.manifest.log.add("general.error", f"the claim and assertions hold more than {MAX_VALUES} values: "
-                                  "their hashed URIs are not checked", self.manifest.claim_url)
+        except _Stop:
             return False
         return True
 

@@ -437,3 +437,36 @@ def test_a_changed_ingredient_claim_signature_is_a_mismatch(signed, c2pa_pki, tm
     # Not hashedURI.mismatch for the ingredient's links as well: 15.11.3 checks them, once.
     assert results["changed"] == (1, "invalid", False,
                                   ["claim.hardBindings.missing", "ingredient.claimSignature.mismatch"], [])
+
+
+# ---------------------------------------------------------------------------
+# The walk for hashed URIs is bounded, and deep nesting does not hide one
+
+def _nested(depth, reference):
+    value = reference
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize("values, bound, expected", [
+    # A swapped data box under 390 levels of arrays (the CBOR decoder takes 400) is found.
+    ([_nested(390, GOOD)], None, ("invalid", ["hashedURI.mismatch"])),
+    # 200 dangling hashed URIs: the first 64 reported, then the walk stops.
+    ([{"url": f"self#jumbf=c2pa.databoxes/c2pa.data__{index}", "hash": DATA_HASH} for index in range(200)], None,
+     ("invalid", ["hashedURI.missing"] * 64)),
+    # More values than the bound: refused rather than checked in part.
+    (list(range(50)) + [GOOD], 40, ("invalid", ["general.error"])),
+], ids=["deep", "many-failures", "over-the-bound"])
+def test_the_walk_is_bounded(signed, c2pa_pki, monkeypatch, values, bound, expected):
+    from glyphward_c2pa import verify_font
+    from glyphward_c2pa.validate import hashed_uris
+
+    if bound is not None:
+        monkeypatch.setattr(hashed_uris, "MAX_VALUES", bound)
+
+    def add(assertions):
+        assertions["com.example.references"] = values
+    font = swap_data(forge(signed[0], *signer_of(c2pa_pki), assertions=add, extra=[data_boxes()]))
+    report = verify_font(font, trust_anchors=[c2pa_pki.root.cert])
+    assert (report.manifest_state, [status.code for status in report.results.failure]) == expected

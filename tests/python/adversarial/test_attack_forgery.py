@@ -231,8 +231,25 @@ def _decoy_signature(font, pki):
     return glyphward.embed_manifest_store(font, cs.jumbf_box(b"jumb", store[8:store.index(whole)] + rebuilt))
 
 
+def _compressed_with_absolute_uris(font, pki):
+    """The manifest stored compressed (C2PA 2.2, 11.2.4), its claim naming its boxes by absolute URIs,
+    which name a compressed manifest as if it were not (8.4.1)."""
+    import brotli
+
+    label = cs.active(font).label
+
+    def absolute(claim):
+        for reference in claim["created_assertions"]:
+            reference["url"] = reference["url"].replace("self#jumbf=", f"self#jumbf=/c2pa/{label}/")
+        claim["signature"] = f"self#jumbf=/c2pa/{label}/c2pa.signature"
+    whole = bytes(cs.active(forge(font, *signer_of(pki), claim=absolute)).box.whole)
+    return glyphward.embed_manifest_store(font, cs.superbox("c2pa", "c2pa", [
+        cs.superbox("c2cm", label, [cs.jumbf_box(b"brob", brotli.compress(whole))])]))
+
+
 @pytest.mark.parametrize("change, expected", [
     (lambda font, pki: font, (0, "trusted", True, [])),
+    (_compressed_with_absolute_uris, (0, "trusted", True, [])),
     # The assertion store, the claim, the claim signature of another type after signing.
     (_retyped("c2as", "c2pa.assertions"),
      (1, "invalid", False, ["assertion.action.malformed", "assertion.missing", "claim.hardBindings.missing"])),
@@ -246,8 +263,8 @@ def _decoy_signature(font, pki):
         signature="self#jumbf=c2pa.claim.v2")), (1, "invalid", False, ["claimSignature.missing"])),
     # An unknown box with a C2PA label is ignored, not an ambiguity.
     (_decoy_signature, (0, "trusted", True, [])),
-], ids=["intact", "assertion-store", "claim", "claim-signature", "unknown-assertion", "not-in-assertion-store",
-        "signature-names-the-claim", "decoy-signature"])
+], ids=["intact", "compressed-absolute-uris", "assertion-store", "claim", "claim-signature", "unknown-assertion",
+        "not-in-assertion-store", "signature-names-the-claim", "decoy-signature"])
 def test_boxes_are_found_by_type_and_label(signed, c2pa_pki, tmp_path, change, expected):
     assert verdict(tmp_path, change(signed[0], c2pa_pki), c2pa_pki.root.cert_pem) == expected
 

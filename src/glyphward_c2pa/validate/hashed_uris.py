@@ -115,7 +115,7 @@ class _Walk:
             self.fail("hashedURI.mismatch", f"the hashed URI at {where} has no hash", url)
         elif manifest.digest(found.box, alg) != expected:
             self.fail("hashedURI.mismatch", f"the box {shown(reference['url'])} named at {where} does not match "
-                      "its hash: it changed after signing", url)
+                      "its hash: it is not the box that was signed", url)
 
     def enter(self, value: Any, alg: Any, here: _Place, url: str) -> Optional[_Frame]:
         """The frame that walks a container's children; a hashed URI is

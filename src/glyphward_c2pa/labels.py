@@ -21,10 +21,18 @@ LEGACY_STANDARD_MANIFEST = _jumbf_uuid("c2md")  # accepted, never written (11.2.
 ASSERTION_STORE = _jumbf_uuid("c2as")
 CLAIM = _jumbf_uuid("c2cl")
 CLAIM_SIGNATURE = _jumbf_uuid("c2cs")
+DATA_BOX_STORE = _jumbf_uuid("c2db")  # deprecated, still read (11.1.4.6)
 
-# JUMBF content types (ISO 19566-5, Annex B).
+# JUMBF content types (ISO 19566-5, Annex B), which C2PA 2.2, 11.1.4.3
+# permits for assertion boxes.
 CBOR_CONTENT = _jumbf_uuid("cbor")
 JSON_CONTENT = _jumbf_uuid("json")
+XML_CONTENT = _jumbf_uuid("xml ")
+UUID_CONTENT = _jumbf_uuid("uuid")
+CODESTREAM_CONTENT = bytes.fromhex("6579D6FBDBA2446BB2AC1B82FEEB89D1")
+EMBEDDED_FILE_CONTENT = bytes.fromhex("40CB0C32BB8A489DA70B2AD6F47F4369")
+CONTENT_TYPES: FrozenSet[bytes] = frozenset({
+    CBOR_CONTENT, JSON_CONTENT, XML_CONTENT, UUID_CONTENT, CODESTREAM_CONTENT, EMBEDDED_FILE_CONTENT})
 
 MANIFEST_TYPES: Dict[bytes, str] = {
     STANDARD_MANIFEST: "standard",
@@ -38,6 +46,21 @@ ASSERTION_STORE_LABEL = "c2pa.assertions"
 CLAIM_LABEL = "c2pa.claim.v2"
 LEGACY_CLAIM_LABEL = "c2pa.claim"
 SIGNATURE_LABEL = "c2pa.signature"
+
+# C2PA 2.2, 11.1.2: a box whose JUMBF type is not recognised is skipped. What
+# each C2PA superbox may hold, by type (11.1.4.2 to 11.1.4.6): manifests in
+# the store; the assertion store, claim, claim signature and data box store
+# in a manifest; content-type boxes in the assertion store; CBOR boxes in the
+# data box store. A compressed manifest holds a brob box, no superbox.
+_IN_MANIFEST: FrozenSet[bytes] = frozenset({ASSERTION_STORE, CLAIM, CLAIM_SIGNATURE, DATA_BOX_STORE})
+RECOGNISED_CHILDREN: Dict[bytes, FrozenSet[bytes]] = {
+    MANIFEST_STORE: frozenset(MANIFEST_TYPES),
+    STANDARD_MANIFEST: _IN_MANIFEST,
+    LEGACY_STANDARD_MANIFEST: _IN_MANIFEST,
+    UPDATE_MANIFEST: _IN_MANIFEST,
+    ASSERTION_STORE: CONTENT_TYPES,
+    DATA_BOX_STORE: frozenset({CBOR_CONTENT}),
+}
 
 # Assertion labels.
 HASH_DATA = "c2pa.hash.data"

@@ -10,7 +10,7 @@ from .. import cbor
 from ..assertions import actions
 from ..claim import hash_algorithm
 from ..jumbf import CBOR, JSON, SuperBox
-from ..labels import (ACTIONS_LABELS, ASSERTION_STORE, ASSERTION_STORE_LABEL, CBOR_CONTENT, CONTENT_TYPES,
+from ..labels import (ACTIONS_LABELS, ASSERTION_STORE, ASSERTION_STORE_LABEL, ASSERTION_TYPES, CBOR_CONTENT,
                       HARD_BINDINGS, INGREDIENT_LABELS, JSON_CONTENT, base_label)
 from ..shown import shown
 from ..uris import resolve
@@ -100,7 +100,7 @@ def validate_assertions(manifest: Manifest) -> None:
               if box.uuid == ASSERTION_STORE and box.label == ASSERTION_STORE_LABEL]
     for store in stores:
         for box in store.superboxes():
-            if id(box) not in listed and box.uuid in CONTENT_TYPES:  # others are skipped (11.1.2)
+            if id(box) not in listed and box.uuid in ASSERTION_TYPES:  # others are skipped (11.1.2)
                 log.add("assertion.undeclared", f"the assertion {box.label} is not listed in the claim",
                         manifest.url("c2pa.assertions", box.label or ""))
 

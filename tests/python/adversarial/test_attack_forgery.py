@@ -215,6 +215,14 @@ def _unknown_assertion(font, pki):
     return forge(font, *signer_of(pki), boxes=add)
 
 
+def _binding_of_unknown_type(font, pki):
+    """A careless signer stores the box hash in a box of a content type of its own: it is
+    found and hash-checked, but a binding that cannot be read binds nothing."""
+    def change(boxes):
+        boxes["c2pa.hash.boxes"] = retype(boxes["c2pa.hash.boxes"], "cbor", "c2pa.hash.boxes", UNKNOWN_TYPE)
+    return forge(font, *signer_of(pki), boxes=change)
+
+
 def _data_box_listed_as_assertion(font, pki):
     """The claim lists a data box, which is not in the assertion store, as an assertion (its hash matches)."""
     def add(claim):
@@ -258,6 +266,7 @@ def _compressed_with_absolute_uris(font, pki):
     (_retyped("c2cs", "c2pa.signature"), (1, "invalid", False, ["claimSignature.missing"])),
     # A listed assertion of a content type of its own, and a listed box that is not in the assertion store.
     (_unknown_assertion, (0, "trusted", True, [])),
+    (_binding_of_unknown_type, (1, "invalid", False, ["assertion.boxesHash.malformed"])),
     (_data_box_listed_as_assertion, (1, "invalid", False, ["assertion.missing"])),
     # The claim's signature URI names a box of the manifest that is not a claim signature (15.7).
     (lambda font, pki: forge(font, *signer_of(pki), claim=lambda claim: claim.update(
@@ -265,7 +274,7 @@ def _compressed_with_absolute_uris(font, pki):
     # An unknown box with a C2PA label is ignored, not an ambiguity.
     (_decoy_signature, (0, "trusted", True, [])),
 ], ids=["intact", "compressed-absolute-uris", "assertion-store", "claim", "claim-signature", "unknown-assertion",
-        "not-in-assertion-store", "signature-names-the-claim", "decoy-signature"])
+        "binding-of-unknown-type", "not-in-assertion-store", "signature-names-the-claim", "decoy-signature"])
 def test_boxes_are_found_by_type_and_label(signed, c2pa_pki, tmp_path, change, expected):
     assert verdict(tmp_path, change(signed[0], c2pa_pki), c2pa_pki.root.cert_pem) == expected
 

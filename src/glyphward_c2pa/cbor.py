@@ -131,9 +131,9 @@ def _measure(data: bytes) -> int:
             # A run of one-byte items that cost nothing (small integers,
             # false, true, null, undefined) in an array, skipped at once.
             stop = min(end, position + (top >> 1) - 1)
-            run = _FREE_RUN.match(data, position, stop).end() - position
+            run = _run(_FREE_RUN, data, position, stop)
             if not run:  # or of empty strings, arrays and maps, charged by their counts
-                run = _EMPTY_RUN.match(data, position, stop).end() - position
+                run = _run(_EMPTY_RUN, data, position, stop)
                 cost += sum(data.count(head, position, position + run) * charge for head, charge in _EMPTY)
             if run:
                 position += run
@@ -200,6 +200,12 @@ def _measure(data: bytes) -> int:
         if cost > budget:
             raise CborError(f"the CBOR item of {end} bytes would take more than {budget} bytes decoded")
     return position
+
+
+def _run(pattern: "re.Pattern[bytes]", data: bytes, start: int, stop: int) -> int:
+    """How many bytes from `start` (to `stop` at most) `pattern` matches."""
+    match = pattern.match(data, start, stop)
+    return match.end() - start if match is not None else 0
 
 
 def plain(value: Any) -> Any:

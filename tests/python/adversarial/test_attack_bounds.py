@@ -281,7 +281,7 @@ def test_huge_integers_give_the_standards_code(case, code, signed, c2pa_pki):
         else:
             protected = cbor2.loads(sign1.value[0])
             protected[1] = HUGE
-            sign1.value[0] = cbor2.dumps(protected)
+            sign1 = cbor2.CBORTag(18, [cbor2.dumps(protected), *sign1.value[1:]])
         store = cs.superbox("c2pa", "c2pa", [cs.superbox("c2ma", manifest.label, [
             cs.superbox("c2as", "c2pa.assertions", [cs.cbor_assertion(label, cbor2.loads(payload))
                                                     for label, payload in manifest.assertions.items()]),

@@ -62,6 +62,7 @@ _EMPTY = ((b"\x40", _BYTES), (b"\x60", _TEXT), (b"\x80", _ARRAY), (b"\xa0", _SMA
 # simple values false, true, null and undefined.
 _FREE_RUN = re.compile(rb"[\x00-\x17\x20-\x37\xf4-\xf7]*")
 _EMPTY_RUN = re.compile(rb"[\x40\x60\x80\xa0]*")
+_RUN_HEADS = frozenset([*range(0x00, 0x18), *range(0x20, 0x38), 0xf4, 0xf5, 0xf6, 0xf7, 0x40, 0x60, 0x80, 0xa0])
 
 
 class CborError(ValueError):
@@ -127,20 +128,21 @@ def _measure(data: bytes) -> int:
     open_items = [2]
     while open_items:
         top = open_items[-1]
-        if not top & 1 and top > 3:
-            # A run of one-byte items that cost nothing (small integers,
-            # false, true, null, undefined) in an array, skipped at once.
+        if not top & 1 and top > 3 and position < end and data[position] in _RUN_HEADS:
+            # A run of one-byte items in an array: small integers, false,
+            # true, null and undefined (which cost nothing), or empty
+            # strings, arrays and maps (charged by their counts), skipped
+            # at once.
             stop = min(end, position + (top >> 1) - 1)
             run = _run(_FREE_RUN, data, position, stop)
-            if not run:  # or of empty strings, arrays and maps, charged by their counts
+            if not run:
                 run = _run(_EMPTY_RUN, data, position, stop)
                 cost += sum(data.count(head, position, position + run) * charge for head, charge in _EMPTY)
-            if run:
-                position += run
-                top -= 2 * run
-                open_items[-1] = top
-                if cost > budget:
-                    raise CborError(f"the CBOR item of {end} bytes would take more than {budget} bytes decoded")
+            position += run
+            top -= 2 * run
+            open_items[-1] = top
+            if cost > budget:
+                raise CborError(f"the CBOR item of {end} bytes would take more than {budget} bytes decoded")
         key = top & 1 and not top & 2
         if top > 3:
             open_items[-1] = top - 2

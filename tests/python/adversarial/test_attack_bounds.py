@@ -114,13 +114,25 @@ BOMBS = {"shared-values": shared_values, "string-references": string_references,
          "float-keys": float_keys, "empty-containers": empty_containers}
 
 
-@pytest.mark.parametrize("where", ["claim", "assertion"])
+@pytest.mark.parametrize("where", ["claim", "assertion", "signature"])
 @pytest.mark.parametrize("bomb", sorted(BOMBS))
 def test_cbor_bombs_decode_in_bounded_time_and_memory(bomb, where, signed, c2pa_pki):
     value = BOMBS[bomb]()
     credential = c2pa_pki.signer("ES256")
     if where == "assertion":
         font = with_assertion(signed, credential, "org.example.bomb", value)
+    elif where == "signature":  # the COSE_Sign1's unprotected header, which is walked after decoding
+        (manifest,) = cs.manifests(cs.store_of(signed))
+        sign1 = cbor2.loads(manifest.signature)
+        bombed = cbor2.dumps(cbor2.CBORTag(18, [sign1.value[0], {"bomb": value}, *sign1.value[2:]]),
+                             value_sharing=False)
+        store = cs.superbox("c2pa", "c2pa", [cs.superbox("c2ma", manifest.label, [
+            cs.superbox("c2as", "c2pa.assertions", [cs.cbor_assertion(label, cbor2.loads(payload))
+                                                    for label, payload in manifest.assertions.items()]),
+            cs.superbox("c2cl", "c2pa.claim.v2", [cs.jumbf_box(b"cbor", manifest.claim)]),
+            cs.superbox("c2cs", "c2pa.signature", [cs.jumbf_box(b"cbor", bombed)]),
+        ])])
+        font = glyphward.embed_manifest_store(signed, store)
     else:
         (manifest,) = cs.manifests(cs.store_of(signed))
         claim = manifest.claim_map
@@ -133,7 +145,10 @@ def test_cbor_bombs_decode_in_bounded_time_and_memory(bomb, where, signed, c2pa_
     refused = {"shared-values": False, "string-references": False}.get(bomb, True)
     # The packing tags are kept opaque: well-formed CBOR, not what the claim
     # or assertion should hold, and never expanded.
-    assert (f"{where}.cbor.invalid" in found["codes"]) == refused, found["codes"]
+    if where == "signature":
+        assert ("claimSignature.validated" in found["codes"]) == (not refused), found["codes"]
+    else:
+        assert (f"{where}.cbor.invalid" in found["codes"]) == refused, found["codes"]
 
 
 # ---------------------------------------------------------------------------

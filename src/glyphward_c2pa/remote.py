@@ -11,6 +11,8 @@ import urllib.error
 import urllib.request
 from typing import Any, Callable, List, Type
 
+from .shown import shown
+
 # A Manifest Store served for one font is a few tens of kilobytes; far more
 # than that is refused rather than read.
 MAX_STORE = 16 << 20
@@ -112,8 +114,9 @@ def fetch_store(uri: str, *, timeout: float = 30.0, limit: int = MAX_STORE) -> b
     """GETs the Manifest Store at `uri` (http or https), all of it within
     `timeout` seconds from connecting to the last byte."""
     if not uri.lower().startswith(("http://", "https://")):
-        raise RemoteError(f"{uri!r} is not an http or https URL")
+        raise RemoteError(f"{shown(uri)} is not an http or https URL")
     request = urllib.request.Request(uri, headers={"Accept": MEDIA_TYPE})
+    uri = shown(uri)  # from here on, only for messages
     with _Deadline(timeout) as deadline:
         try:
             data = _fetch(request, deadline, limit)
@@ -129,13 +132,13 @@ def fetch_store(uri: str, *, timeout: float = 30.0, limit: int = MAX_STORE) -> b
 
 
 def _fetch(request: urllib.request.Request, deadline: _Deadline, limit: int) -> bytes:
-    uri = request.full_url
+    uri = shown(request.full_url)
     opener = urllib.request.build_opener(_HttpHandler(deadline), _HttpsHandler(deadline))
     try:
         with opener.open(request, timeout=deadline.remaining()) as response:
             data: bytes = response.read(limit + 1)
     except urllib.error.HTTPError as error:
-        raise RemoteError(f"{uri} answered HTTP {error.code} {error.reason}") from None
+        raise RemoteError(f"{uri} answered HTTP {error.code} {shown(error.reason)}") from None
     except urllib.error.URLError as error:
         reason = error.reason
         raise RemoteError(f"cannot fetch {uri}: {getattr(reason, 'strerror', None) or reason}") from None

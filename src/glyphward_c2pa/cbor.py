@@ -194,11 +194,10 @@ def _measure(data: bytes) -> int:
         elif major == 6:
             cost += _TAG
             open_items.append(2)
+        elif info > 24:
+            cost += _FLOAT
         if len(open_items) > MAX_DEPTH:
             raise CborError(f"CBOR nested more than {MAX_DEPTH} deep")
-        else:
-            if info > 24:
-                cost += _FLOAT
         if cost > budget:
             raise CborError(f"the CBOR item of {end} bytes would take more than {budget} bytes decoded")
     return position

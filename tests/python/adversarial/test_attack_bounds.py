@@ -7,6 +7,7 @@ within the child's timeout instead of hanging the suite."""
 import hashlib
 import http.server
 import json
+import platform
 import threading
 import time
 from pathlib import Path
@@ -54,6 +55,11 @@ print(json.dumps({{"seconds": seconds, "sha": sha, "growth": peak() - before, "r
 """
 
 
+# The time bound holds on the machine's own processor; the arm64 run of the
+# suite emulates its processor (qemu), where Python runs several times slower.
+SLOWER = 1 if platform.machine() == "x86_64" else 10
+
+
 def verified(font: bytes) -> dict:
     """The child's findings for `font`, asserting the bounds of every case:
     within 2 s plus 2 SHA-256 passes (taken twice over, for a loaded
@@ -62,7 +68,7 @@ def verified(font: bytes) -> dict:
     result = run_limited(CHILD, address_space=1536 * MB + 3 * len(font), stdin=font)
     assert result.returncode == 0, result.stderr[-2000:]
     found = json.loads(result.stdout.decode().splitlines()[-1])
-    assert found["seconds"] < 2 * (2 + 2 * found["sha"]), found
+    assert found["seconds"] < SLOWER * 2 * (2 + 2 * found["sha"]), found
     assert found["growth"] < 256 * MB, found
     assert found["record"] < 4 * len(glyphward.read_manifest_store(font)) + 64 * 1024, found
     return found
@@ -142,13 +148,12 @@ def test_cbor_bombs_decode_in_bounded_time_and_memory(bomb, where, signed, c2pa_
         ])])
         font = glyphward.embed_manifest_store(signed, store)
     found = verified(font)
-    refused = {"shared-values": False, "string-references": False}.get(bomb, True)
-    # The packing tags are kept opaque: well-formed CBOR, not what the claim
-    # or assertion should hold, and never expanded.
+    # Every bomb is refused as it is decoded (the packing tags are not CBOR
+    # C2PA uses), whatever cbor2's version.
     if where == "signature":
-        assert ("claimSignature.validated" in found["codes"]) == (not refused), found["codes"]
+        assert "claimSignature.validated" not in found["codes"], found["codes"]
     else:
-        assert (f"{where}.cbor.invalid" in found["codes"]) == refused, found["codes"]
+        assert f"{where}.cbor.invalid" in found["codes"], found["codes"]
 
 
 # ---------------------------------------------------------------------------
@@ -215,7 +220,9 @@ def test_string_references_are_never_expanded_into_the_record(signed):
         for n in range(5000)], canonical=True)  # cbor2 would make references of the keys too
     found = verified(glyphward.embed_manifest_store(signed, ingredient_store(
         signed, compressed_ingredients(1, 1024), 1, recorded=recorded)))
-    assert "ingredient.manifest.validated" in found["codes"], found
+    # The ingredient assertion is refused as it is decoded (tags 256 and 25
+    # are not CBOR C2PA uses), and nothing of it reaches the record.
+    assert "assertion.cbor.invalid" in found["codes"] and found["record"] < 64 * 1024, found
 
 
 @pytest.mark.parametrize("case", ["one-box-hashed-6000-times", "40-compressed-manifests"])

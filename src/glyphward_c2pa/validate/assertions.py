@@ -47,10 +47,10 @@ def validate_assertions(manifest: Manifest) -> None:
     log = manifest.log
     claim = manifest.claim
     assert claim is not None
-    for redacted in claim.redacted:
+    for redacted in dict.fromkeys(claim.redacted):  # each URI once, however often it is listed
         found = resolve(redacted, manifest.store, manifest.box)
         if found.manifest is manifest.box:
-            log.add("assertion.selfRedacted", f"the claim redacts its own assertion {redacted}", manifest.claim_url)
+            log.add("assertion.selfRedacted", f"the claim redacts its own assertion {shown(redacted)}", manifest.claim_url)
 
     seen: Dict[int, Assertion] = {}
     listed: Set[int] = set()  # every box the claim lists, whether its hash matched or not

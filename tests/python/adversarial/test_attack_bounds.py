@@ -170,13 +170,15 @@ def ingredient_store(signed: bytes, ingredients, count: int, recorded=None) -> b
     (manifest,) = cs.manifests(cs.store_of(signed))
     claim = manifest.claim_map
     boxes, references = [], []
+    digests = [(hashlib.sha256(box[8:]).digest(), signature and hashlib.sha256(signature[8:]).digest())
+               for box, _, signature in ingredients]
     for index in range(count):
         box, label, signature = ingredients[index % len(ingredients)]
+        box_digest, signature_digest = digests[index % len(ingredients)]
         value = {"relationship": "componentOf", "validationResults": {"activeManifest": {"failure": PLACEHOLDER}},
-                 "activeManifest": {"url": f"self#jumbf=/c2pa/{label}", "hash": hashlib.sha256(box[8:]).digest()}}
+                 "activeManifest": {"url": f"self#jumbf=/c2pa/{label}", "hash": box_digest}}
         if signature is not None:
-            value["claimSignature"] = {"url": f"self#jumbf=/c2pa/{label}/c2pa.signature",
-                                       "hash": hashlib.sha256(signature[8:]).digest()}
+            value["claimSignature"] = {"url": f"self#jumbf=/c2pa/{label}/c2pa.signature", "hash": signature_digest}
         encoded = cbor2.dumps(value, canonical=True).replace(cbor2.dumps(PLACEHOLDER), recorded or b"\x80")
         assertion = cs.superbox("cbor", f"c2pa.ingredient.v3__{index + 1}", [cs.jumbf_box(b"cbor", encoded)])
         boxes.append(assertion)
@@ -198,13 +200,15 @@ def big_signature_ingredient():
     return [(cs.superbox("c2ma", label, [signature]), label, signature)]
 
 
-def compressed_ingredients(count: int = 40, size: int = 64 * MB):
-    """`count` compressed manifests of about 170 bytes, each `size` expanded."""
+def compressed_ingredients(count: int = 40, size: int = 17 * MB):
+    """`count` compressed manifests of about 170 bytes, each `size` expanded
+    (by default, each beyond the 16 MB that a whole store may expand to)."""
     found = []
     for index in range(count):
         label = f"urn:c2pa:00000000-0000-4000-8000-{index + 1:012d}"
         whole = cs.superbox("c2ma", label, [cs.jumbf_box(b"free", bytes(size))])
-        found.append((cs.superbox("c2cm", label, [cs.jumbf_box(b"brob", brotli.compress(whole))]), label, None))
+        found.append((cs.superbox("c2cm", label, [cs.jumbf_box(b"brob", brotli.compress(whole, quality=5))]), label,
+                      None))
     return found
 
 
@@ -246,6 +250,11 @@ class Dribbling(http.server.BaseHTTPRequestHandler):
     stop = threading.Event()
 
     def do_GET(self):
+        if self.path == "/ftp":  # a redirect to ftp: (on this server's port, where no FTP server answers)
+            self.send_response(302)
+            self.send_header("Location", f"ftp://127.0.0.1:{self.server.server_address[1]}/store.c2pa")
+            self.end_headers()
+            return
         ends = time.monotonic() + 5
         body = b"x" * 1000
         head = (b"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n" + b"X-Slow: " + b"y" * 500 + b"\r\n\r\n")
@@ -279,10 +288,11 @@ def dribbling():
         Dribbling.stop.clear()
 
 
-@pytest.mark.parametrize("path", ["/headers", "/body"])
-def test_fetch_timeout_is_a_deadline_for_the_whole_fetch(path, dribbling):
+@pytest.mark.parametrize("path, why", [("/headers", "in time"), ("/body", "in time"),
+                                       ("/ftp", "not an http or https URL")])
+def test_fetch_timeout_is_a_deadline_for_the_whole_fetch(path, why, dribbling):
     started = time.monotonic()
-    with pytest.raises(RemoteError, match="in time"):
+    with pytest.raises(RemoteError, match=why):
         fetch_store(dribbling + path, timeout=1.0)
     assert time.monotonic() - started < 2.5
 

@@ -343,3 +343,21 @@ def test_huge_integers_give_the_standards_code(case, code, signed, c2pa_pki):
         font = glyphward.embed_manifest_store(signed, store)
     found = verified(font)
     assert code in found["codes"], found
+
+
+# ---------------------------------------------------------------------------
+# 6. What the report repeats: a label of a megabyte, a JSON assertion of empty objects
+
+def test_what_a_report_repeats_or_decodes_is_bounded(signed, c2pa_pki):
+    """A manifest label of 1 MB (every status's URL repeats it) and a JSON
+    assertion `[{},{},...]` of 4 MB (24 times its size once parsed)."""
+    (manifest,) = cs.manifests(cs.store_of(signed))
+    children = [bytes(child.whole) for child in manifest.box.superboxes()]
+    long_label = cs.superbox("c2pa", "c2pa", [cs.superbox("c2ma", "urn:c2pa:" + "x" * MB, children)])
+    found = verified(glyphward.embed_manifest_store(signed, long_label))
+    assert (found["state"], found["codes"]) == ("invalid", ["general.error"]), found
+
+    credential = c2pa_pki.signer("ES256")
+    font = cs.resign(signed, credential, json_assertions={"org.example.objects": "[{}" + ",{}" * (4 * MB // 3) + "]"})
+    found = verified(font)
+    assert "assertion.json.invalid" in found["codes"], found

@@ -49,7 +49,7 @@ from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
 from ..files import read_font
 from ..options import add_fonts, tasks
-from ..text import JSON_HELP, for_terminal, json_text
+from ..text import JSON_HELP, for_terminal, json_text, path_text
 
 # The module's messages are fixed, so these two cases, which are not errors
 # here, are told apart from real ones by their text.
@@ -137,9 +137,10 @@ STORE_KINDS = {"manifest store": "a C2PA Manifest Store", "placeholder": "a rese
 
 
 def describe(record: Dict[str, Any]) -> str:
-    """The listing of one font's record: its path as given, and every string
-    the font supplied with its control characters escaped."""
-    lines = [record["path"]]
+    """The listing of one font's record: its path, and every string the font
+    supplied, with their control characters escaped (a file name may come
+    from an attacker too)."""
+    lines = [path_text(record["path"])]
     record = for_terminal(record)
     if record["size"] is not None:
         lines.append(f"  size:                {record['size']} bytes")

@@ -26,7 +26,8 @@ error: what it lacks is shown as none (null in JSON). A font that cannot be
 read or parsed is listed with its error (and only there), and makes the exit
 status 1. Text a font supplies (a URI, a title, a signer's name) is listed
 with its control characters, bidi controls and other characters that are not
-printable escaped as \\xNN, \\uNNNN or \\UNNNNNNNN.
+printable escaped as \\xNN, \\uNNNN or \\UNNNNNNNN; so is the font's file
+name (an undecodable byte as \\xNN).
 
 With --json, one JSON array with one object per font, with the keys path,
 size, c2pa_table, compliant (is_compliant: the table well-formed and the

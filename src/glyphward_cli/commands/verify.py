@@ -24,7 +24,11 @@ replaced by U+FFFD.
 Text a font supplies (a title, a signer's name, an action, a remote URI) is
 listed with its control characters, bidi controls and other characters that
 are not printable escaped as \\xNN, \\uNNNN or \\UNNNNNNNN, so that it
-cannot rewrite the listing on a terminal.
+cannot rewrite the listing on a terminal; so is a font's file name (an
+undecodable byte as \\xNN), which JSON keeps as it is (but for U+FFFD). A
+step of the history whose manifest does not validate (not valid or trusted)
+only claims to be signed by its signer, and its title and actions are listed
+as unverified.
 """
 from __future__ import annotations
 

@@ -674,6 +674,8 @@ def _validate_chain(signer: x509.Certificate, intermediates: Tuple[x509.Certific
     anchor_set = dict.fromkeys(anchors)
     if signer in anchor_set:
         return ChainResult(trusted=True, path=(signer,), problem=None), True
+    if not anchor_set:  # no path can end at an anchor: trying the candidates would be futile work
+        return untrusted("no trust anchors were given")
     candidates = [c for c in dict.fromkeys(intermediates) if c != signer and c not in anchor_set]
     if len(candidates) > MAX_CHAIN_CERTIFICATES:
         return untrusted(

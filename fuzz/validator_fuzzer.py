@@ -1946,14 +1946,22 @@ def op_many_compressed(reader: Reader, root: Node, context: Context) -> None:
     label = description(manifest)[2]
     size = reader.choose(EXPANDED)
     count = 1 + (reader.byte() % 64 if reader.byte() % 4 == 0 else reader.byte() % 8)
-    whole = serialize(manifest)
-    key = (hashlib.sha1(whole).digest(), size)
+    body = content(manifest)
+    key = (hashlib.sha1(body).digest(), size)
     if key not in _COMPRESSED:
         if len(_COMPRESSED) > 16:
             _COMPRESSED.clear()
-        padding = max(size - len(whole) - 8, 0)
-        padded = Node(manifest.type, children=(manifest.children or []) + [Node(b"free", bytes(padding))])
-        _COMPRESSED[key] = _brotli(serialize(padded), quality=2)
+        # Compressed as it is made, a MiB of zeros at a time: never the
+        # whole expanded manifest in memory here.
+        padding = max(size - len(body) - 16, 0)
+        compressor = brotli.Compressor(quality=2)
+        parts = [compressor.process(struct.pack(">I4s", 16 + len(body) + padding, jumbf.SUPERBOX) + body +
+                                    struct.pack(">I4s", 8 + padding, b"free"))]
+        zeros = bytes(1 << 20)
+        for left in range(padding, 0, -len(zeros)):
+            parts.append(compressor.process(zeros[:left]))
+        parts.append(compressor.finish())
+        _COMPRESSED[key] = b"".join(parts)
     brob = make_superbox(labels.COMPRESSED_MANIFEST, label, [Node(b"brob", _COMPRESSED[key])])
     at = root.children.index(manifests[-1])
     root.children[at:at] = [copy.deepcopy(brob) for _ in range(count)]

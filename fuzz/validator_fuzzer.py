@@ -3,10 +3,15 @@
 
 `glyphward_c2pa.verify_font` must never raise, hang or use unbounded memory:
 every malformed structure is a status code in its report (C2PA 2.2, 15).
-Each run checks that it returns a ValidationReport within TIME_BOUND seconds
-of CPU time, whose `to_json()` is JSON (no NaN, nothing json cannot write),
-and fuzzes the readers under it directly: `jumbf.read_superbox` may raise
-only JumbfError, `cbor.decode` only CborError (and `cose.decode_sign1` only
+Each run checks that it returns a ValidationReport whose `to_json()` is JSON
+(no NaN, nothing json cannot write), within what verify promises for a font
+of its size: TIME_BOUND (2 s) of CPU time plus two SHA-256 passes over it,
+MEMORY_BOUND (256 MiB) beyond its size at the process's high-water mark, and
+no more than HASH_PASSES times its size (and HASH_SLACK) hashed; when the
+report finds the asset valid, a byte of one of its tables changed must make
+it not valid (`check_bound`: no table left unbound); and fuzzes
+the readers under it directly: `jumbf.read_superbox` may raise only
+JumbfError, `cbor.decode` only CborError (and `cose.decode_sign1` only
 CoseError).
 
 The first byte of an input, modulo 8, chooses what the rest is:
@@ -20,7 +25,9 @@ The first byte of an input, modulo 8, chooses what the rest is:
   3  bytes for jumbf.read_superbox
   4  bytes for cbor.decode and cose.decode_sign1
   5-7  structure-aware: mutations of a valid signed font's Manifest Store
-     (see `mutate`), chosen by the rest of the input
+     (see `mutate`), chosen by the rest of the input; among them those that
+     make work an input multiplies (op_shared to op_many_compressed), whose
+     largest shapes are in the seed corpus (`shape_inputs`)
 
 Modes 0 to 4 are replayed by tests/python/test_validator_fuzz_regressions.py
 from tests/python/fuzz_regressions/validator_fuzzer/. A structure-aware
@@ -143,7 +150,7 @@ def mode_of(data: bytes) -> int:
 
 class Failure(AssertionError):
     """A broken invariant of the validator: `kind` is "type", "time",
-    "memory", "hashing", "state" or "json"."""
+    "memory", "hashing", "unbound", "state" or "json"."""
 
     def __init__(self, kind: str, message: str):
         super().__init__(message)
@@ -260,6 +267,35 @@ def check_hashing(hashed: int, size: int) -> None:
                                  f"(bound: {HASH_PASSES} passes and {HASH_SLACK >> 20} MiB, {bound})")
 
 
+def check_bound(font: bytes, anchors: Sequence[x509.Certificate], report: Any) -> None:
+    """An asset found valid has every table bound (C2PA 2.2, 15.12;
+    docs/security.md: grouped boxes with gaps or exclusions over table data
+    are refused): one byte of a table, chosen by the font's hash, changed
+    must make it not valid. The C2PA table, bytes it shares with another
+    table, and head's checkSumAdjustment (which no hash covers, C2PA 2.2,
+    18.7.3.6) are not chosen."""
+    if not report.asset_valid:
+        return
+    try:
+        tables = glyphward_c2pa.sfnt.read_tables(font)
+    except ValueError:
+        return
+    manifests = [(table.offset, table.offset + table.length) for table in tables if table.tag == b"C2PA"]
+    others = [table for table in tables if table.tag != b"C2PA" and table.length]
+    if not others:
+        return
+    pick = int.from_bytes(hashlib.sha256(font).digest()[:8], "big")
+    table = others[pick % len(others)]
+    at = table.offset + (pick >> 16) % table.length
+    if (table.tag == b"head" and 8 <= at - table.offset < 12) or any(start <= at < end for start, end in manifests):
+        return
+    changed = bytearray(font)
+    changed[at] ^= 0x01
+    again = glyphward_c2pa.verify_font(bytes(changed), trust_anchors=anchors, tsa_trust_anchors=anchors)
+    if again.asset_valid:
+        raise Failure("unbound", f"the asset stays valid with byte {at} (in table {table.tag!r}) changed")
+
+
 def verify(font: bytes, anchors: Sequence[x509.Certificate] = ()) -> None:
     before, peak_before = resident(), peak_resident()
     hashed = [0]
@@ -269,6 +305,7 @@ def verify(font: bytes, anchors: Sequence[x509.Certificate] = ()) -> None:
     check_report(report, started, len(font))
     check_memory(before, peak_before, len(font))
     check_hashing(hashed[0], len(font))
+    check_bound(font, anchors, report)
 
 
 def read_jumbf(data: bytes) -> None:
@@ -1880,6 +1917,7 @@ def op_exclusions(reader: Reader, root: Node, context: Context) -> None:
     if leaf is None or not isinstance(value, dict) or not context.tables:
         return
     font = context.seed.font
+    size = len(dump(value))
     kept = [(entry["start"], entry["length"]) for entry in value.get("exclusions") or []
             if isinstance(entry, dict) and isinstance(entry.get("start"), int) and isinstance(entry.get("length"), int)]
     table = reader.choose(context.tables)
@@ -1897,6 +1935,9 @@ def op_exclusions(reader: Reader, root: Node, context: Context) -> None:
         count = 1 + _count(reader)
         step = max(2, len(font) // count)
         added = [(at, 1) for at in range(0, len(font), step)][:count]
+    if reader.byte() % 4:  # the store's exclusion kept as it is (what differs is then only the table data)
+        added = [(start, length) for start, length in added
+                 if not any(start < end + size and end < start + length for end, size in kept)]
     merged: List[Tuple[int, int]] = []
     for start, length in sorted(kept + added):
         if merged and start < merged[-1][0] + merged[-1][1]:
@@ -1905,6 +1946,11 @@ def op_exclusions(reader: Reader, root: Node, context: Context) -> None:
     value["exclusions"] = [{"start": start, "length": length} for start, length in merged]
     alg = value.get("alg") if value.get("alg") in labels.HASH_ALGORITHMS else "sha256"
     value["hash"] = _outside_digest(font, merged, alg)
+    for _ in range(3):  # the padding gives up what the exclusions take, so that the store fits where it was
+        grown = len(dump(value)) - size
+        if grown <= 0 or not isinstance(value.get("pad"), bytes) or not value["pad"]:
+            break
+        value["pad"] = bytes(max(len(value["pad"]) - grown, 0))
     leaf.payload = dump(value)
 
 
@@ -2387,9 +2433,9 @@ def shape_inputs(seeds: List[Seed]) -> List[bytes]:
             # ingredients' thumbnails to an icon assertion
             (0x19, _op(op_icons) + _u16(3) + b"\x01\x00" + _u16(4000) + b"\x01"),
             (0x19, _op(op_icons) + _u16(3) + b"\x00" + _u16(0) + b"\x00" + _u16(2000) + b"\x03"),
-            # exclusions over the fourth table, and 8000 of one byte
-            (0x19, _op(op_exclusions) + _u16(3) + b"\x00"),
-            (0x19, _op(op_exclusions) + _u16(0) + b"\x04\x00" + _u16(8000)),
+            # exclusions over the fourth table, and 8000 of one byte, beside the store's
+            (0x19, _op(op_exclusions) + _u16(3) + b"\x00\x01"),
+            (0x19, _op(op_exclusions) + _u16(0) + b"\x04\x00" + _u16(8000) + b"\x01"),
             # an unknown type on the first box of the manifest C2PA 2.2 names the type of, and a twin of it
             (0x19, _op(op_unknown_type) + _u16(1) + b"\x00" + b"\x11" * 16 + b"\x00"),
             (0x19, _op(op_unknown_type) + _u16(1) + b"\x01" + b"abcd" + b"\x01\x01"),

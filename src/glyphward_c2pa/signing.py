@@ -166,7 +166,7 @@ def sign_font(font: bytes, signer: Signer, *, binding: str = "boxes", title: Opt
         tables = read_tables(font)
     except FontStructureError as error:
         raise SigningError(str(error)) from None
-    previous = None if replace else _previous(font, tables, trust_anchors, now, note)
+    previous = None if replace else _previous(font, tables, trust_anchors, now, note, hash_algorithm)
     if find(tables, b"DSIG") is not None:
         note("the font has a DSIG table: the signature it holds does not cover the signed font")
     credential_problems = _check_credential(signer, strict, note)
@@ -261,10 +261,13 @@ class _Previous:
 
 
 def _previous(font: bytes, tables: Sequence[Any], trust_anchors: Sequence[x509.Certificate], now: datetime,
-              note: Callable[[str], None]) -> Optional[_Previous]:
+              note: Callable[[str], None], alg: str) -> Optional[_Previous]:
     """The font's Manifest Store, validated as the ingredient it becomes
     (C2PA 2.2, 15.2.1: the claim generator acts as a validator of it); None
-    when the font has none to keep."""
+    when the font has none to keep. The ingredient's hashed URIs are made
+    with `alg`, the new claim's algorithm: they name none of their own, and
+    the ingredient assertion has no `alg` either, so a validator takes the
+    claim's (C2PA 2.2, 15.4.1)."""
     table = find(list(tables), C2PA)
     if table is None:
         return None
@@ -298,15 +301,12 @@ def _previous(font: bytes, tables: Sequence[Any], trust_anchors: Sequence[x509.C
     bound = {status.code for status in report.results.success}
     return _Previous(
         boxes=[bytes(box.whole) for box in located.store.children if isinstance(box, SuperBox)],
-        active_manifest=claim.HashedUri(absolute(active.label), _hash(active.content)),
-        claim_signature=claim.HashedUri(absolute(active.label, SIGNATURE_LABEL), _hash(signature[0].content)),
+        active_manifest=claim.HashedUri(absolute(active.label), hashlib.new(alg, active.content).digest()),
+        claim_signature=claim.HashedUri(absolute(active.label, SIGNATURE_LABEL),
+                                        hashlib.new(alg, signature[0].content).digest()),
         validation_results=results,
         title=report.manifest.title if report.manifest is not None else None,
         content_unchanged="assertion.boxesHash.match" in bound)
-
-
-def _hash(data: Any) -> bytes:
-    return hashlib.sha256(data).digest()
 
 
 def _check_credential(signer: Signer, strict: bool, note: Callable[[str], None]) -> List[str]:

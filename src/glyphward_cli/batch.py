@@ -21,9 +21,10 @@ import sys
 import threading
 from contextlib import contextmanager
 from types import FrameType
-from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .errors import Cancelled, FontFailure
+from .text import terminal_text
 
 
 class Task(NamedTuple):
@@ -85,7 +86,23 @@ def run_batch(tasks: List[Task], work: Work, show: Optional[Show] = None, *, job
 
     def report_failure(task: Task, error: Optional[str]) -> None:
         if error is not None and report_failures:
-            progress.error(f"glyphward: {task.path}: {error}")
+            progress.error(f"glyphward: {task.path}: {terminal_text(error)}")
+
+    def show_safely(task: Task, result: Any, error: Optional[str]) -> None:
+        """`show`, whose failure on one font's result (a bug that a hostile
+        font brings out) fails that font, not the batch; standard output
+        that cannot be written stops the batch."""
+        assert show is not None
+        try:
+            show(task, result, error, progress)
+        except OSError:
+            raise
+        except Exception as exception:
+            if error is None:
+                counts["succeeded"] -= 1
+                counts["failed"] += 1
+            progress.error(f"glyphward: {task.path}: internal error: cannot show the result: "
+                           f"{terminal_text(bug(exception))}")
 
     executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="glyphward")
     with _signals_recorded(finished) as signals:
@@ -112,7 +129,7 @@ def run_batch(tasks: List[Task], work: Work, show: Optional[Show] = None, *, job
                     shown += 1
                     report_failure(task, error)
                     if show is not None:
-                        show(task, result, error, progress)
+                        show_safely(task, result, error)
         except BaseException as exception:
             # A failure of the main thread itself (standard output closed,
             # say): no font is started or written from here on.
@@ -139,6 +156,7 @@ def run_batch(tasks: List[Task], work: Work, show: Optional[Show] = None, *, job
             raise stopped
         succeeded, failed = counts["succeeded"], counts["failed"]
         if signals.signum is not None:
+            signals.reported = True
             if batch and not quiet:
                 report(f"glyphward: interrupted: {verb} {_fonts(succeeded)}, {failed} failed, "
                        f"{total - succeeded - failed} not done")
@@ -181,7 +199,23 @@ def _outcome(work: Work, task: Task, cancel: threading.Event) -> Outcome:
     except MemoryError:
         return None, "out of memory"
     except BaseException as error:  # A bug (or the module's PanicException): one line, no traceback.
-        return None, f"internal error: {type(error).__name__}: {error}"
+        return None, f"internal error: {bug(error)}"
+
+
+# How much of an unexpected exception's message is shown.
+_BUG_TEXT = 200
+
+
+def bug(error: BaseException) -> str:
+    """An unexpected exception in one line: its type and the start of its
+    message (which may hold a font's text, and be long); never raises."""
+    try:
+        text = str(error)
+    except Exception:
+        text = "(a message that cannot be shown)"
+    if len(text) > _BUG_TEXT:
+        text = text[:_BUG_TEXT] + "..."
+    return f"{type(error).__name__}: {text}"
 
 
 def _fonts(count: int) -> str:
@@ -189,36 +223,84 @@ def _fonts(count: int) -> str:
 
 
 class _Signals:
-    signum: Optional[int] = None  # the first SIGINT or SIGTERM received
+    """The first SIGINT or SIGTERM received, and the queue its handler wakes."""
+
+    def __init__(self) -> None:
+        self.signum: Optional[int] = None
+        self.wake: "Optional[queue.SimpleQueue[Finished]]" = None
+        self.raises_again = False
+        self.reported = False  # whether the interruption was reported
+
+    def record(self, signum: int, frame: Optional[FrameType]) -> None:
+        """The handler. It records, and wakes the batch: it runs in the main
+        thread between any two of its bytecodes, and SimpleQueue.put is the
+        one wake-up call made to be safe there (it takes no lock that the
+        interrupted code may hold)."""
+        wake = self.wake
+        if self.signum is None:
+            self.signum = signum
+        elif wake is None and self.raises_again:
+            # A second signal before the batch: the command may be blocked
+            # reading a file (--trust-anchors naming a FIFO); it is stopped.
+            raise KeyboardInterrupt
+        if wake is not None:
+            wake.put(None)
 
 
-@contextmanager
-def _signals_recorded(wake: "queue.SimpleQueue[Finished]") -> Iterator[_Signals]:
-    """While inside, SIGINT and SIGTERM (unless they were ignored when the
-    command started, as in a background job) are recorded in the yielded
-    object, and wake the main thread by putting None on `wake`.
+# The recorder record_signals installed for the whole command, if any.
+_recorder: Optional[_Signals] = None
 
-    The handler does nothing else: it runs in the main thread between any
-    two of its bytecodes, and SimpleQueue.put is the one wake-up call made
-    to be safe there (it takes no lock that the interrupted code may hold).
-    """
-    signals = _Signals()
 
-    def record(signum: int, frame: Optional[FrameType]) -> None:
-        if signals.signum is None:
-            signals.signum = signum
-        wake.put(None)
-
-    previous = {}
+def _take_over(signals: _Signals) -> Dict[int, Any]:
+    """Makes `signals.record` the handler of SIGINT and SIGTERM (unless they
+    were ignored when the command started, as in a background job); returns
+    the handlers replaced. Only the main thread can."""
+    previous: Dict[int, Any] = {}
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGINT, signal.SIGTERM):
             handler = signal.getsignal(signum)
             if handler in (signal.default_int_handler, signal.SIG_DFL):
                 previous[signum] = handler
-                signal.signal(signum, record)
+                signal.signal(signum, signals.record)
+    return previous
+
+
+@contextmanager
+def record_signals() -> Iterator[_Signals]:
+    """For the whole of a command, from its first line: SIGINT and SIGTERM
+    are recorded, not raised (but for a second one that comes while no batch
+    runs, see _Signals.record). A KeyboardInterrupt raised wherever the
+    main thread happens to be (inside an import lock's callback, say, where
+    Python prints it and goes on) could be lost; recorded, the signal stops
+    the batch before it starts, or as it runs (run_batch), and the command
+    ends with 128 + its number."""
+    global _recorder
+    signals = _Signals()
+    signals.raises_again = True
+    previous = _take_over(signals)
+    _recorder = signals
     try:
         yield signals
     finally:
+        _recorder = None
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+@contextmanager
+def _signals_recorded(wake: "queue.SimpleQueue[Finished]") -> Iterator[_Signals]:
+    """While inside, SIGINT and SIGTERM are recorded in the yielded object
+    and wake the main thread by putting None on `wake`: through the command's
+    recorder (record_signals) when there is one, which may hold a signal
+    received before the batch began, or else through one installed here."""
+    signals = _recorder if _recorder is not None else _Signals()
+    previous = {} if signals is _recorder else _take_over(signals)
+    signals.wake = wake
+    signals.raises_again = False  # from now on, the batch stops the command
+    try:
+        yield signals
+    finally:
+        signals.wake = None
         for signum, handler in previous.items():
             signal.signal(signum, handler)
 

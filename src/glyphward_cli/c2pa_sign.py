@@ -13,6 +13,7 @@ from .batch import Task, run_batch
 from .errors import FontFailure
 from .files import read_font
 from .options import tasks
+from .text import terminal_text
 
 # C2PA 2.2, 6.2.1: an action is a namespaced name (c2pa.*, font.*, com.example.*).
 _ACTION = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*(\.[A-Za-z0-9][A-Za-z0-9_-]*)+")
@@ -209,7 +210,9 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         from .batch import report
 
         try:
-            signed = sign_font(font, signer_for_font, warn=lambda line: report(f"glyphward: {task.path}: warning: {line}"), binding=args.binding or "boxes", title=args.title,
+            signed = sign_font(font, signer_for_font, warn=lambda line: report(f"glyphward: {task.path}: warning: "
+                                                                                   f"{terminal_text(line)}"),
+                               binding=args.binding or "boxes", title=args.title,
                                assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
                                remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
                                replace=args.replace, font_actions=args.action, trust_anchors=anchors,

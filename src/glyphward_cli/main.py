@@ -12,10 +12,13 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
+import signal
 import sys
 from typing import Optional, Sequence
 
 from ._version import __version__
+from .batch import record_signals
+from .text import protect_streams
 
 COMMANDS = ("info", "verify", "extract", "embed", "strip", "reserve", "ranges", "digest", "fill", "sign")
 
@@ -47,24 +50,29 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    try:
-        args = build_parser().parse_args(argv)
-        status: int = args.run(args, args.parser)
-        sys.stdout.flush()  # here, where a closed pipe is handled below
+    # First of all: an interrupt from here on is recorded, and stops the
+    # command at the batch (batch.record_signals).
+    with record_signals() as signals:
+        protect_streams()
+        try:
+            args = build_parser().parse_args(argv)
+            status: int = args.run(args, args.parser)
+            sys.stdout.flush()  # here, where a closed pipe is handled below
+        except KeyboardInterrupt:
+            status = 128 + (signals.signum or signal.SIGINT)
+        except BrokenPipeError:
+            return _end_by_sigpipe()
+        if signals.signum is not None and status < 128:
+            status = 128 + signals.signum  # received after the batch, or where a command has none
+        if status > 128 and not signals.reported:
+            print("glyphward: interrupted", file=sys.stderr)
         return status
-    except KeyboardInterrupt:
-        print("glyphward: interrupted", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        return _end_by_sigpipe()
 
 
 def _end_by_sigpipe() -> int:
     """Standard output was closed early (`glyphward info ... | head -1`):
     end as a Unix tool does there, terminated by SIGPIPE, which a shell
     does not take for a failure the way it takes status 1."""
-    import signal
-
     # Keep the interpreter from flushing into the closed pipe, should the
     # signal not end it.
     devnull = os.open(os.devnull, os.O_WRONLY)

@@ -246,11 +246,18 @@ COSE_IDS = {"ES256": -7, "ES384": -35, "ES512": -36, "PS256": -37, "PS384": -38,
             "RS256": -257}
 
 
+def json_assertion(label: str, text: str) -> bytes:
+    """An assertion stored as JSON: `text` as it is, UTF-8 (a lone surrogate escape stays an escape)."""
+    return superbox("json", label, [jumbf_box(b"json", text.encode("utf-8"))])
+
+
 def resign(font: bytes, credential, *, assertions: Optional[Callable[[Dict[str, Any]], None]] = None,
-           algorithm: str = "ES256") -> bytes:
+           algorithm: str = "ES256", json_assertions: Optional[Dict[str, str]] = None) -> bytes:
     """The font's active manifest (of a font with one manifest) rebuilt and signed
     again with `credential` and `algorithm`: `assertions` may change the decoded
-    assertions (label: value) first; the claim's hashed URIs are made anew. The new
+    assertions (label: value) first, and `json_assertions` (label: JSON text) stores
+    those labels as JSON assertions instead (in place of a CBOR one of the same
+    label); the claim's hashed URIs are made anew. The new
     store replaces the old in place when it fits the store field exactly, else it is
     embedded with glyphward.embed_manifest_store."""
     (manifest,) = manifests(store_of(font))
@@ -258,6 +265,7 @@ def resign(font: bytes, credential, *, assertions: Optional[Callable[[Dict[str, 
     if assertions is not None:
         assertions(values)
     boxes = {label: cbor_assertion(label, value) for label, value in values.items()}
+    boxes.update({label: json_assertion(label, text) for label, text in (json_assertions or {}).items()})
     claim = manifest.claim_map
     alg = claim["alg"]
     claim["created_assertions"] = [

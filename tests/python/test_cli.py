@@ -76,8 +76,8 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
         name = record["path"]
         data = cases.get(name)
         expected_keys = {"path", "size", "c2pa_table", "compliant", "active_manifest_uri",
-                         "manifest_store_length", "store", "exclusion_ranges", "manifest_state", "manifest",
-                         "error"}
+                         "manifest_store_length", "store", "exclusion_ranges", "manifest_state", "asset_valid",
+                         "failures", "manifest", "error"}
         assert set(record) == expected_keys
         assert record["size"] == (len(data) if data is not None else None)
         if record["error"] is not None:
@@ -94,6 +94,9 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
                                               if has_store else None)
         assert record["store"] == {"store.ttf": "other", "both.ttf": "placeholder"}.get(name)
         assert record["manifest_state"] == {"plain.ttf": None, "uri.otf": "remote"}.get(name, "invalid")
+        # Not a manifest: not a valid asset; no table, or a remote manifest: nothing checked.
+        assert (record["asset_valid"], record["failures"]) == \
+            ((None, None) if name in ("plain.ttf", "uri.otf") else (False, ["general.error"]))
         assert record["manifest"] is None
     assert errors == {
         "junk.ttf": NOT_SFNT,
@@ -114,7 +117,8 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
         "  C2PA table:          well-formed, checksum intact\n"
         "  active manifest URI: urn:uuid:1234\n"
         "  manifest store:      4096 bytes, a reserved placeholder (zeros), never filled\n"
-        f"  exclusion ranges:    {ranges}  (start+length)\n  manifest:            invalid",
+        f"  exclusion ranges:    {ranges}  (start+length)\n  manifest:            invalid\n"
+        "  asset:               NOT valid: general.error",
         f"plain.ttf\n  size:                {len(dejavu)} bytes\n  C2PA table:          none",
         f"junk.ttf\n  size:                17 bytes\n  error:               {NOT_SFNT}\n",
     ]

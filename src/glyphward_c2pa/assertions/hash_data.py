@@ -2,7 +2,24 @@
 says): one hash over every byte of the font outside its exclusion ranges,
 which for a font are what `glyphward.data_hash_ranges` reports: the
 Manifest Store, the `C2PA` table record's checksum and the `head` table's
-checkSumAdjustment."""
+checkSumAdjustment.
+
+Validation allows exactly those exclusions (C2PA 2.2, 15.12.1.1 with
+9.2.5, 18.5.1: an exclusion holds the Manifest Store and padding, or asset
+metadata; the table directory and the tables are what a renderer reads):
+
+- the exclusion that overlaps the Manifest Store starts where the store
+  starts, covers it, ends inside the `C2PA` table's store field, and
+  holds only zeros after the store;
+- every other exclusion lies inside one of the two checksum fields that
+  `glyphward.data_hash_ranges` reports besides the store (the checksums
+  change when the manifest is filled in, and no renderer draws from
+  them); these are reported as assertion.dataHash.additionalExclusionsPresent
+  (informational), as 15.12.1.1 asks for any exclusion but the store's.
+
+Any other exclusion (a table, part of the table directory, a byte next
+to a checksum) is assertion.dataHash.mismatch, whatever the hash.
+"""
 from __future__ import annotations
 
 import hashlib
@@ -18,6 +35,7 @@ if TYPE_CHECKING:
 
 Font = Union[bytes, memoryview]
 Range = Tuple[int, int]
+LISTED = 8  # ranges a message lists at most
 
 
 def hash_outside(font: Font, ranges: Sequence[Range], algorithm: str) -> bytes:
@@ -89,6 +107,32 @@ def padding(grow: int) -> Tuple[int, Optional[int]]:
     raise ValueError(f"no padding grows the assertion by {grow} bytes")  # unreachable for grow >= 0
 
 
+def _ranges(ranges: Sequence[Range]) -> str:
+    """Ranges for a message: the first LISTED, then how many more."""
+    text = ", ".join(f"{shown(length)} at {shown(start)}" for start, length in ranges[:LISTED])
+    return text + (f" and {len(ranges) - LISTED} more" if len(ranges) > LISTED else "")
+
+
+def checksum_fields(font: Font, store: Optional[StoreField]) -> List[Range]:
+    """The ranges `glyphward.data_hash_ranges` reports besides the store:
+    the `C2PA` table record's checksum and head.checkSumAdjustment (none
+    where it finds the font unfit)."""
+    import glyphward
+
+    try:
+        ranges = glyphward.data_hash_ranges(font if isinstance(font, bytes) else bytes(font))
+    except ValueError:
+        return []
+    return [(start, length) for start, length in ranges
+            if store is None or not (start < store.offset + store.length and store.offset < start + length)]
+
+
+def _inside(excluded: Range, fields: Sequence[Range]) -> bool:
+    """Whether the range lies inside one of `fields` (an empty range excludes nothing, and may lie anywhere)."""
+    start, length = excluded
+    return length == 0 or any(begin <= start and start + length <= begin + size for begin, size in fields)
+
+
 def validate(value: Any, font: Font, store: Optional[StoreField], store_length: int, claim_alg: Optional[str],
              log: StatusLog, url: str, tables: Sequence[Table] = (), known: Optional["KnownDigests"] = None) -> bool:
     """Checks the assertion against the font (C2PA 2.2, 15.12.1); records the
@@ -137,7 +181,7 @@ def validate(value: Any, font: Font, store: Optional[StoreField], store_length: 
         return mismatch("an exclusion range ends beyond the end of the font")
 
     # C2PA 2.2, 15.12.1.1: the exclusion holding the Manifest Store may hold
-    # nothing else but padding; any other exclusion is reported.
+    # nothing else but padding.
     others = exclusions
     if store is not None:
         holding = [(start, length) for start, length in exclusions
@@ -155,10 +199,14 @@ def validate(value: Any, font: Font, store: Optional[StoreField], store_length: 
                 return mismatch("the exclusion range of the Manifest Store holds data after the store "
                                 "that is not zeros")
             others = [excluded for excluded in exclusions if excluded != holding[0]]
+    fields = checksum_fields(font, store) if others else []
+    stray = [excluded for excluded in others if not _inside(excluded, fields)]
+    if stray:
+        return mismatch("bytes other than the Manifest Store and the font's checksum fields are excluded from the "
+                        "hash (C2PA 2.2, 15.12.1.1, 9.2.5): " + _ranges(stray))
     if others:
         log.add("assertion.dataHash.additionalExclusionsPresent",
-                "bytes other than the Manifest Store are excluded from the hash: " +
-                ", ".join(f"{length} at {start}" for start, length in others), url)
+                "bytes other than the Manifest Store are excluded from the hash: " + _ranges(others), url)
     computed = known.outside(font, tables, alg, exclusions) if known is not None else None
     if (computed or hash_outside(font, exclusions, alg)) != digest:
         return mismatch("the hash of the font outside the exclusion ranges does not match")

@@ -16,7 +16,15 @@ With --json, one JSON array, one object per font, with the keys path,
 manifest_state, asset_valid, remote_manifest_uri, manifest (a summary, or
 null), history, validation_results (C2PA's validation-results-map:
 activeManifest with success, informational and failure lists of {code, url,
-explanation}) and error.
+explanation}) and error; every record has all of these keys, a font that
+cannot be read too (its error set, manifest_state none). The JSON is ASCII
+(other characters as \\u escapes), and a lone surrogate in a font's text is
+replaced by U+FFFD.
+
+Text a font supplies (a title, a signer's name, an action, a remote URI) is
+listed with its control characters, bidi controls and other characters that
+are not printable escaped as \\xNN, \\uNNNN or \\UNNNNNNNN, so that it
+cannot rewrite the listing on a terminal.
 """
 from __future__ import annotations
 
@@ -28,6 +36,7 @@ from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
 from ..files import read_font
 from ..options import add_fonts, positive_seconds, tasks
+from ..text import JSON_HELP, for_terminal, json_text
 
 
 QUIET_HELP = ("no progress bar and no summary line on standard error; "
@@ -48,7 +57,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="fetch the Manifest Store from the font's URI (http or https)")
     remote.add_argument("--fetch-timeout", type=positive_seconds, default=30.0, metavar="SECONDS",
                         help="give up fetching after this long (default 30)")
-    parser.add_argument("--json", action="store_true", help="print one JSON array")
+    parser.add_argument("--json", action="store_true", help=JSON_HELP)
 
 
 def load_anchors(parser: argparse.ArgumentParser, option: str, path: Optional[str]) -> Sequence[Any]:
@@ -68,8 +77,11 @@ def load_anchors(parser: argparse.ArgumentParser, option: str, path: Optional[st
 
 def describe(path: str, record: Dict[str, Any], anchors_given: bool = True) -> str:
     """The human listing of one font's record; without trust anchors, an
-    untrusted credential is a note rather than a failure line."""
+    untrusted credential is a note rather than a failure line. Every string
+    the font supplied is shown with its control characters escaped
+    (text.for_terminal); `path`, the user's own, as it is."""
     lines = [path]
+    record = for_terminal(record)
 
     def line(name: str, value: Any) -> None:
         lines.append(f"  {name + ':':<17}{value}")
@@ -145,9 +157,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         try:
             font = read_font(task.path)
         except FontFailure as failure:
-            raise FontFailure(failure.message, {"path": task.path, "manifest_state": "none", "asset_valid": False,
-                                                "manifest": None, "validation_results": {},
-                                                "error": failure.message}) from None
+            raise FontFailure(failure.message, failed(task.path, failure.message)) from None
         report = verify_font(font, trust_anchors=anchors, tsa_trust_anchors=tsa_anchors)
         if report.manifest_state == "remote" and (args.manifest or args.manifest_dir or args.fetch):
             report = _verify_remote(font, task.path, report.remote_uri, args, anchors, tsa_anchors)
@@ -160,9 +170,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         return record
 
     def show(task: Task, record: Optional[Dict[str, Any]], error: Optional[str], progress: Progress) -> None:
-        if record is None:
-            record = {"path": task.path, "manifest_state": "none", "asset_valid": False, "manifest": None,
-                      "validation_results": {}, "error": error}
+        if record is None:  # an unexpected failure, reported without a record
+            record = failed(task.path, error or "internal error: no record")
         if not args.json:
             progress.output(("\n" if records else "") + describe(task.path, record, bool(anchors)))
         records.append(record)
@@ -170,12 +179,18 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     status = run_batch(tasks(parser, args, writes=False), work, show, jobs=args.jobs, quiet=args.quiet,
                        verb="verified", report_failures=False)
     if args.json and status in (0, 1):
-        import json
         import sys
 
-        json.dump(records, sys.stdout, indent=2)
-        sys.stdout.write("\n")
+        sys.stdout.write(json_text(records) + "\n")
     return status
+
+
+def failed(path: str, error: str) -> Dict[str, Any]:
+    """The record of a font that could not be validated: the keys of every
+    other record (ValidationReport.to_json), with `error` set."""
+    from glyphward_c2pa.validate.report import ValidationReport
+
+    return ValidationReport("none", False, error=error).to_json(path)
 
 
 def _verify_remote(font: bytes, path: str, uri: Optional[str], args: argparse.Namespace, anchors: Sequence[Any],

@@ -270,10 +270,11 @@ def check_hashing(hashed: int, size: int) -> None:
 def check_bound(font: bytes, anchors: Sequence[x509.Certificate], report: Any) -> None:
     """An asset found valid has every table bound (C2PA 2.2, 15.12;
     docs/security.md: grouped boxes with gaps or exclusions over table data
-    are refused): one byte of a table, chosen by the font's hash, changed
-    must make it not valid. The C2PA table, bytes it shares with another
-    table, and head's checkSumAdjustment (which no hash covers, C2PA 2.2,
-    18.7.3.6) are not chosen."""
+    are refused): a byte changed in the outlines (glyf, CFF or CFF2, else
+    the largest table) and in a table chosen by the font's hash must each
+    make it not valid. Bytes of the C2PA table, also when another table shares them, and
+    head's checkSumAdjustment (which no hash covers, C2PA 2.2, 18.7.3.6) are
+    not chosen."""
     if not report.asset_valid:
         return
     try:
@@ -285,15 +286,17 @@ def check_bound(font: bytes, anchors: Sequence[x509.Certificate], report: Any) -
     if not others:
         return
     pick = int.from_bytes(hashlib.sha256(font).digest()[:8], "big")
-    table = others[pick % len(others)]
-    at = table.offset + (pick >> 16) % table.length
-    if (table.tag == b"head" and 8 <= at - table.offset < 12) or any(start <= at < end for start, end in manifests):
-        return
-    changed = bytearray(font)
-    changed[at] ^= 0x01
-    again = glyphward_c2pa.verify_font(bytes(changed), trust_anchors=anchors, tsa_trust_anchors=anchors)
-    if again.asset_valid:
-        raise Failure("unbound", f"the asset stays valid with byte {at} (in table {table.tag!r}) changed")
+    outlines = next((table for table in others if table.tag in (b"glyf", b"CFF ", b"CFF2")),
+                    max(others, key=lambda table: table.length))
+    for table in dict.fromkeys([outlines, others[pick % len(others)]]):
+        at = table.offset + (pick >> 16) % table.length
+        if (table.tag == b"head" and 8 <= at - table.offset < 12) or any(start <= at < end for start, end in manifests):
+            continue
+        changed = bytearray(font)
+        changed[at] ^= 0x01
+        again = glyphward_c2pa.verify_font(bytes(changed), trust_anchors=anchors, tsa_trust_anchors=anchors)
+        if again.asset_valid:
+            raise Failure("unbound", f"the asset stays valid with byte {at} (in table {table.tag!r}) changed")
 
 
 def verify(font: bytes, anchors: Sequence[x509.Certificate] = ()) -> None:

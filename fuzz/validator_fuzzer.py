@@ -49,7 +49,7 @@ update manifest (see SEED_PLAN).
 
     python fuzz/validator_fuzzer.py [libFuzzer flags] [CORPUS_DIR...]
     python fuzz/validator_fuzzer.py --write-seeds=DIR    # the seed corpus
-    python fuzz/validator_fuzzer.py --derive INPUT OUTPUT
+    python fuzz/validator_fuzzer.py [--max-store=BYTES] --derive INPUT OUTPUT
 
 Flags of this target (libFuzzer ignores flags that begin with "--"):
   --crash-dir=DIR    where derived inputs of crashes go (default: the
@@ -2484,21 +2484,23 @@ def own_flag(argv: List[str], name: str) -> Optional[str]:
 
 
 def main(argv: List[str]) -> None:
-    if len(argv) == 4 and argv[1] == "--derive":
+    global MAX_STORE
+    MAX_STORE = int(own_flag(argv, "max-store") or MAX_STORE)
+    if "--derive" in argv[1:-2]:  # --derive INPUT OUTPUT, after any --max-store
+        at = argv.index("--derive")
+        source, output = argv[at + 1], argv[at + 2]
         target = Target(Path("."), set())
-        data = Path(argv[2]).read_bytes()
+        data = Path(source).read_bytes()
         if mode_of(data) != MODE_MUTATE:
-            raise SystemExit(f"{argv[2]} is not a structure-aware input; it replays as it is")
+            raise SystemExit(f"{source} is not a structure-aware input; it replays as it is")
         derived = mutate(data[1:], target.credentials, target.seeds, target.base)
         if derived is None:
-            raise SystemExit(f"{argv[2]} makes no font")
-        Path(argv[3]).write_bytes(replayable(derived))
-        print(f"wrote {argv[3]}")
+            raise SystemExit(f"{source} makes no font")
+        Path(output).write_bytes(replayable(derived))
+        print(f"wrote {output}")
         return
     artifact = next((a.split("=", 1)[1] for a in argv if a.startswith("-artifact_prefix=")), None)
     crash_dir = Path(own_flag(argv, "crash-dir") or (os.path.dirname(artifact) if artifact else "."))
-    global MAX_STORE
-    MAX_STORE = int(own_flag(argv, "max-store") or MAX_STORE)
     known_file = own_flag(argv, "skip-known")
     known = {line.strip() for line in Path(known_file).read_text().splitlines()
              if line.strip() and not line.startswith("#")} if known_file else set()

@@ -61,6 +61,10 @@ Flags of this target (libFuzzer ignores flags that begin with "--"):
                      CI never passes it)
   --max-store=BYTES  the largest mutated store validated (default 1 MiB; a
                      smaller one explores past a known slowness)
+  --without=OPS      mutations (op_* names, comma-separated) that do nothing
+                     in this run, their opcodes kept (for exploring past a
+                     known time-out or out-of-memory, which --skip-known
+                     cannot pass; CI never passes it)
 """
 from __future__ import annotations
 
@@ -2018,6 +2022,10 @@ def op_many_compressed(reader: Reader, root: Node, context: Context) -> None:
         root.children[root.children.index(manifests[-1])] = copy.deepcopy(brob)
 
 
+def op_nothing(reader: Reader, root: Node, context: Context) -> None:
+    """What a mutation that --without names does instead."""
+
+
 # Mutations of the tree, and of the font once the store is embedded.
 TREE_OPS: List[Callable[[Reader, Node, Context], None]] = [
     op_flip, op_length, op_cbor, op_cbor, op_cbor, op_truncate, op_duplicate, op_delete, op_nest, op_move,
@@ -2501,6 +2509,12 @@ def main(argv: List[str]) -> None:
         return
     artifact = next((a.split("=", 1)[1] for a in argv if a.startswith("-artifact_prefix=")), None)
     crash_dir = Path(own_flag(argv, "crash-dir") or (os.path.dirname(artifact) if artifact else "."))
+    for name in filter(None, (own_flag(argv, "without") or "").split(",")):
+        matching = [index for index, op in enumerate(TREE_OPS) if op.__name__ == name]
+        if not matching:
+            raise SystemExit(f"--without: no mutation {name}")
+        for index in matching:
+            TREE_OPS[index] = op_nothing
     known_file = own_flag(argv, "skip-known")
     known = {line.strip() for line in Path(known_file).read_text().splitlines()
              if line.strip() and not line.startswith("#")} if known_file else set()

@@ -49,7 +49,7 @@ update manifest (see SEED_PLAN).
 
     python fuzz/validator_fuzzer.py [libFuzzer flags] [CORPUS_DIR...]
     python fuzz/validator_fuzzer.py --write-seeds=DIR    # the seed corpus
-    python fuzz/validator_fuzzer.py [--max-store=BYTES] --derive INPUT OUTPUT
+    python fuzz/validator_fuzzer.py [--max-store=BYTES] [--without=OPS] --derive INPUT OUTPUT
 
 Flags of this target (libFuzzer ignores flags that begin with "--"):
   --crash-dir=DIR    where derived inputs of crashes go (default: the
@@ -2494,7 +2494,13 @@ def own_flag(argv: List[str], name: str) -> Optional[str]:
 def main(argv: List[str]) -> None:
     global MAX_STORE
     MAX_STORE = int(own_flag(argv, "max-store") or MAX_STORE)
-    if "--derive" in argv[1:-2]:  # --derive INPUT OUTPUT, after any --max-store
+    for name in filter(None, (own_flag(argv, "without") or "").split(",")):
+        matching = [index for index, op in enumerate(TREE_OPS) if op.__name__ == name]
+        if not matching:
+            raise SystemExit(f"--without: no mutation {name}")
+        for index in matching:
+            TREE_OPS[index] = op_nothing
+    if "--derive" in argv[1:-2]:  # --derive INPUT OUTPUT, after any --max-store and --without
         at = argv.index("--derive")
         source, output = argv[at + 1], argv[at + 2]
         target = Target(Path("."), set())
@@ -2509,12 +2515,6 @@ def main(argv: List[str]) -> None:
         return
     artifact = next((a.split("=", 1)[1] for a in argv if a.startswith("-artifact_prefix=")), None)
     crash_dir = Path(own_flag(argv, "crash-dir") or (os.path.dirname(artifact) if artifact else "."))
-    for name in filter(None, (own_flag(argv, "without") or "").split(",")):
-        matching = [index for index, op in enumerate(TREE_OPS) if op.__name__ == name]
-        if not matching:
-            raise SystemExit(f"--without: no mutation {name}")
-        for index in matching:
-            TREE_OPS[index] = op_nothing
     known_file = own_flag(argv, "skip-known")
     known = {line.strip() for line in Path(known_file).read_text().splitlines()
              if line.strip() and not line.startswith("#")} if known_file else set()

@@ -2,7 +2,7 @@
 and the hash and signature algorithms it allows."""
 from __future__ import annotations
 
-from typing import Dict, FrozenSet
+from typing import Container, Dict, FrozenSet
 
 
 def _jumbf_uuid(fourcc: str) -> bytes:
@@ -21,10 +21,14 @@ LEGACY_STANDARD_MANIFEST = _jumbf_uuid("c2md")  # accepted, never written (11.2.
 ASSERTION_STORE = _jumbf_uuid("c2as")
 CLAIM = _jumbf_uuid("c2cl")
 CLAIM_SIGNATURE = _jumbf_uuid("c2cs")
+DATA_BOX_STORE = _jumbf_uuid("c2db")  # deprecated, still read (11.1.4.6)
 
-# JUMBF content types (ISO 19566-5, Annex B).
+# JUMBF content types (ISO 19566-5, Annex B) that C2PA 2.2 names for
+# assertion boxes (11.1.4.3): CBOR and JSON, which glyphward decodes, and the
+# codestream type, which "shall not be used for a C2PA assertion" (18.1).
 CBOR_CONTENT = _jumbf_uuid("cbor")
 JSON_CONTENT = _jumbf_uuid("json")
+CODESTREAM_CONTENT = bytes.fromhex("6579D6FBDBA2446BB2AC1B82FEEB89D1")
 
 MANIFEST_TYPES: Dict[bytes, str] = {
     STANDARD_MANIFEST: "standard",
@@ -38,6 +42,39 @@ ASSERTION_STORE_LABEL = "c2pa.assertions"
 CLAIM_LABEL = "c2pa.claim.v2"
 LEGACY_CLAIM_LABEL = "c2pa.claim"
 SIGNATURE_LABEL = "c2pa.signature"
+
+class AnyTypeBut:
+    """Every JUMBF type UUID but `excluded`: what an assertion store holds."""
+
+    def __init__(self, excluded: FrozenSet[bytes]):
+        self.excluded = excluded
+
+    def __contains__(self, uuid: object) -> bool:
+        return uuid not in self.excluded
+
+
+# C2PA 2.2, 11.1.2: a box whose JUMBF type is not recognised is skipped. What
+# each C2PA superbox may hold, by type (11.1.4.2 to 11.1.4.6): manifests in
+# the store; the assertion store, claim, claim signature and data box store
+# in a manifest; CBOR boxes in the data box store. A compressed manifest
+# holds a brob box, no superbox. An assertion store holds assertion boxes,
+# whose JUMBF type is their content type (11.1.4.3): any content type of
+# ISO 19566-5, Annex B and its amendments, or one an entity defines for its
+# own assertions (18, "Standard assertions", as ISO 19566-5, Table B.1
+# instructs), but not the codestream content type, which "shall not be used
+# for a C2PA assertion", nor C2PA's own superbox types. An assertion of a
+# content type glyphward does not decode is still found and hash-checked;
+# its bytes are bound like any other's.
+_IN_MANIFEST: FrozenSet[bytes] = frozenset({ASSERTION_STORE, CLAIM, CLAIM_SIGNATURE, DATA_BOX_STORE})
+ASSERTION_TYPES = AnyTypeBut(frozenset(MANIFEST_TYPES) | _IN_MANIFEST | {MANIFEST_STORE, CODESTREAM_CONTENT})
+RECOGNISED_CHILDREN: Dict[bytes, Container[bytes]] = {
+    MANIFEST_STORE: frozenset(MANIFEST_TYPES),
+    STANDARD_MANIFEST: _IN_MANIFEST,
+    LEGACY_STANDARD_MANIFEST: _IN_MANIFEST,
+    UPDATE_MANIFEST: _IN_MANIFEST,
+    ASSERTION_STORE: ASSERTION_TYPES,
+    DATA_BOX_STORE: frozenset({CBOR_CONTENT}),
+}
 
 # Assertion labels.
 HASH_DATA = "c2pa.hash.data"

@@ -10,11 +10,12 @@ from .. import cbor
 from ..assertions import actions
 from ..claim import hash_algorithm
 from ..jumbf import CBOR, JSON, SuperBox
-from ..labels import (ACTIONS_LABELS, ASSERTION_STORE, ASSERTION_STORE_LABEL, CBOR_CONTENT, HARD_BINDINGS,
-                      INGREDIENT_LABELS, JSON_CONTENT, base_label)
+from ..labels import (ACTIONS_LABELS, ASSERTION_STORE, ASSERTION_STORE_LABEL, ASSERTION_TYPES, CBOR_CONTENT,
+                      HARD_BINDINGS, INGREDIENT_LABELS, JSON_CONTENT, base_label)
 from ..shown import shown
 from ..uris import resolve
 from .context import Assertion, Manifest
+from .hashed_uris import validate_references
 
 # C2PA 2.2, 11.2.3: the only actions an update manifest may record.
 UPDATE_ACTIONS = frozenset({"c2pa.edited.metadata", "c2pa.opened", "c2pa.published", "c2pa.redacted"})
@@ -66,6 +67,10 @@ def validate_assertions(manifest: Manifest) -> None:
         if box is None or found.manifest is not manifest.box:
             log.add("assertion.missing", f"the claim lists {shown(url_text)}, which is not in the manifest", where)
             continue
+        if found.parent is None or found.parent.uuid != ASSERTION_STORE:
+            log.add("assertion.missing", f"the claim lists {shown(url_text)}, which is not an assertion box of the "
+                    "manifest's assertion store (C2PA 2.2, 11.1.4.3)", where)
+            continue
         label = box.label or ""
         url = manifest.url("c2pa.assertions", label)
         listed.add(id(box))
@@ -95,10 +100,11 @@ def validate_assertions(manifest: Manifest) -> None:
               if box.uuid == ASSERTION_STORE and box.label == ASSERTION_STORE_LABEL]
     for store in stores:
         for box in store.superboxes():
-            if id(box) not in listed:
+            if id(box) not in listed and box.uuid in ASSERTION_TYPES:  # others are skipped (11.1.2)
                 log.add("assertion.undeclared", f"the assertion {box.label} is not listed in the claim",
                         manifest.url("c2pa.assertions", box.label or ""))
 
+    validate_references(manifest)
     if manifest.kind == "standard":
         _standard_manifest(manifest)
     else:

@@ -9,6 +9,7 @@ from ..digests import KnownDigests
 from ..labels import HASH_BOXES, HASH_DATA, base_label
 from ..sfnt import StoreField, Table
 from .assertions import hard_bindings
+from ..shown import shown
 from ..status import StatusLog
 from .context import Manifest
 
@@ -22,11 +23,16 @@ def validate_content(manifest: Manifest, font: Union[bytes, memoryview], tables:
     matches."""
     log = log if log is not None else manifest.log
     bindings = hard_bindings(manifest)
-    if len(bindings) != 1 or bindings[0].value is None:
+    if len(bindings) != 1:
         return False
     binding = bindings[0]
     claim_alg = manifest.claim.alg if manifest.claim is not None else None
     label = base_label(binding.label)
+    if binding.value is None:  # not decoded: CBOR that does not decode, or a content type that is not CBOR
+        code = {HASH_BOXES: "assertion.boxesHash.malformed", HASH_DATA: "assertion.dataHash.malformed"}
+        log.add(code.get(label, "general.error"), f"the hard binding {shown(binding.label)} holds no CBOR "
+                "that can be read (C2PA 2.2, 18.1: standard assertions are CBOR)", binding.url)
+        return False
     if label == HASH_BOXES:
         return hash_boxes.validate(binding.value, font, tables, claim_alg, log, binding.url, known)
     if label == HASH_DATA:

@@ -1143,6 +1143,7 @@ def mutate_cbor(reader: Reader, context: Context, data: bytes, depth: int = 0) -
         elif current and kind == 1:  # many of one (references, actions): for work that grows faster than the input
             item = current[reader.u16() % len(current)]
             count = reader.u16() % 4096 if reader.byte() % 8 == 0 else reader.byte() % 16
+            count = min(count, EXPANSION_LIMIT // expanded_size(item))  # copies of a large item would not fit
             current.extend(clone(item) for _ in range(count))
         elif current:
             del current[reader.u16() % len(current)]
@@ -1586,6 +1587,11 @@ LARGE = [0, 4 << 10, 64 << 10, 256 << 10, 512 << 10, 900 << 10]
 EXPANDED = [64 << 10, 1 << 20, 8 << 20, 32 << 20, 60 << 20, (64 << 20) - 64]
 
 
+# The most items a list is repeated to (a box hash's boxes, a box's names):
+# repetition multiplies, and the store's size is only checked after each op.
+MAX_ITEMS = 1 << 16
+
+
 def _count(reader: Reader) -> int:
     """How many copies: a few, or (one time in four) up to 8191."""
     return reader.u16() % 8192 if reader.byte() % 4 == 0 else reader.byte() % 32
@@ -1868,7 +1874,8 @@ def op_box_hash(reader: Reader, root: Node, context: Context) -> None:
     if leaf is None or not isinstance(value, dict) or not isinstance(value.get("boxes"), list) or not value["boxes"]:
         return
     boxes = value["boxes"]
-    alg = value.get("alg") if value.get("alg") in labels.HASH_ALGORITHMS else "sha256"
+    alg = value.get("alg") if isinstance(value.get("alg"), str) and value["alg"] in labels.HASH_ALGORITHMS \
+        else "sha256"
     tables = {table.name: table for table in context.tables}
     kind = reader.byte() % 3
     if kind == 0:
@@ -1893,12 +1900,12 @@ def op_box_hash(reader: Reader, root: Node, context: Context) -> None:
                 entry["hash"] = _span_digest(context.seed.font, spanned, alg)
             merged.append(entry)
         boxes[first:first + len(run)] = merged
-    elif kind == 1:
-        value["boxes"] = boxes * (1 + _count(reader))
+    elif kind == 1:  # at most MAX_ITEMS boxes (applied again, the copies would multiply)
+        value["boxes"] = boxes * min(1 + _count(reader), max(MAX_ITEMS // len(boxes), 1))
     else:
         box = reader.choose(boxes)
         if isinstance(box, dict) and isinstance(box.get("names"), list) and box["names"]:
-            box["names"] = box["names"] * (1 + _count(reader))
+            box["names"] = box["names"] * min(1 + _count(reader), max(MAX_ITEMS // len(box["names"]), 1))
     leaf.payload = dump(value)
 
 
@@ -1951,7 +1958,8 @@ def op_exclusions(reader: Reader, root: Node, context: Context) -> None:
             continue  # keep them apart, as C2PA 2.2, 15.12.1 asks
         merged.append((start, length))
     value["exclusions"] = [{"start": start, "length": length} for start, length in merged]
-    alg = value.get("alg") if value.get("alg") in labels.HASH_ALGORITHMS else "sha256"
+    alg = value.get("alg") if isinstance(value.get("alg"), str) and value["alg"] in labels.HASH_ALGORITHMS \
+        else "sha256"
     value["hash"] = _outside_digest(font, merged, alg)
     for _ in range(3):  # the padding gives up what the exclusions take, so that the store fits where it was
         grown = len(dump(value)) - size

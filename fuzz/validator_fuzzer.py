@@ -840,8 +840,16 @@ def clone(value: Any) -> Any:
     return thaw(freeze(value))
 
 
+# Payloads of opaque leaves (see Node.opaque) made by the input being
+# mutated: `load` refuses them wherever a mutation or the fix-up meets them.
+_OPAQUE: Set[bytes] = set()
+
+
 def load(data: bytes) -> Any:
-    """The CBOR in `data`, thawed; raises ValueError when cbor2 cannot read it."""
+    """The CBOR in `data`, thawed; raises ValueError when cbor2 cannot read
+    it, or when it is an opaque leaf's."""
+    if data in _OPAQUE:
+        raise ValueError("an opaque payload: decoding it here would be as slow as it means the validator to be")
     try:
         return thaw(cbor2.loads(data))
     except Exception as error:  # cbor2's decode errors, and whatever a semantic tag raises
@@ -1372,7 +1380,8 @@ def op_json(reader: Reader, root: Node, context: Context) -> None:
     """Turns a CBOR assertion into a JSON one (C2PA 2.2, 11.1.4.3), or gives a
     JSON box odd text."""
     boxes = [box for box in _superboxes(root) if box.children and any(
-        child.type in (jumbf.CBOR, jumbf.JSON) for child in box.children)]
+        child.type in (jumbf.CBOR, jumbf.JSON) for child in box.children)
+        and not any(child.opaque for child in box.children)]
     box = reader.choose(boxes)
     if box is None or box.children is None:
         return
@@ -1424,7 +1433,7 @@ def op_certificate(reader: Reader, root: Node, context: Context) -> None:
     """Puts other certificates into a claim signature's x5chain, in the
     protected or the unprotected header, under label 33 or "x5chain"."""
     leaves = [leaf for box in _superboxes(root) if description(box)[0] == labels.CLAIM_SIGNATURE
-              for leaf in box.children or [] if leaf.type == jumbf.CBOR]
+              for leaf in box.children or [] if leaf.type == jumbf.CBOR and not leaf.opaque]
     leaf = reader.choose(leaves)
     if leaf is None:
         return
@@ -1458,7 +1467,7 @@ def op_timestamp(reader: Reader, root: Node, context: Context) -> None:
     start-up, under the other label, several of them, a certificate or a
     value the input chooses in their place, or none."""
     leaves = [leaf for box in _superboxes(root) if description(box)[0] == labels.CLAIM_SIGNATURE
-              for leaf in box.children or [] if leaf.type == jumbf.CBOR]
+              for leaf in box.children or [] if leaf.type == jumbf.CBOR and not leaf.opaque]
     leaf = reader.choose(leaves)
     if leaf is None:
         return
@@ -1548,7 +1557,7 @@ def op_ingredient(reader: Reader, root: Node, context: Context) -> None:
                     and (description(box)[2] or "").startswith("c2pa.actions")), None)
     leaf = next((child for child in actions.children or [] if child.type == jumbf.CBOR), None) \
         if actions is not None else None
-    if leaf is None:
+    if leaf is None or leaf.opaque:
         return
     try:
         document = load(leaf.payload)
@@ -1653,6 +1662,9 @@ def op_shared(reader: Reader, root: Node, context: Context) -> None:
         kept = current if isinstance(current, list) else []
         document = set_slot(document, where, Tagged(256, [text] + kept + [Tagged(25, 0) for _ in range(count)]))
         leaf.opaque = True  # decoded again, it would be written out expanded
+        leaf.payload = dump(document)
+        _OPAQUE.add(leaf.payload)
+        return
     else:
         tag = reader.choose([25, 28, 29, 256])
         document = set_slot(document, where, Tagged(tag, reader.choose(HUGE_INTEGERS + [0, 1, count])
@@ -1686,6 +1698,7 @@ def op_big_numbers(reader: Reader, root: Node, context: Context) -> None:
     document = set_slot(document, where, colliding)
     leaf.payload = dump(document)
     leaf.opaque = True  # decoding it here would take as long as it is meant to take the validator
+    _OPAQUE.add(leaf.payload)
 
 
 def _manifests(root: Node) -> List[Node]:
@@ -2164,7 +2177,7 @@ def fix_up(root: Node, context: Context, declare: bool) -> None:
         claim_leaf.payload = dump(value, canonical=True)
         found.changed(claim_leaf)
         for leaf in signature.children or [] if signature is not None else []:
-            if leaf.type != jumbf.CBOR:
+            if leaf.type != jumbf.CBOR or leaf.opaque:
                 continue
             try:
                 document = load(leaf.payload)
@@ -2245,6 +2258,7 @@ def mutate(data: bytes, credentials: Credentials, seeds: List[Seed], base: bytes
     reserved with the URI in the unsigned font, then filled); 0x08 fix up;
     0x10 with it, list every assertion in the claim."""
     reader = Reader(data)
+    _OPAQUE.clear()
     seed = seeds[reader.byte() % len(seeds)]
     flags = reader.byte()
     uri = TEXTS[reader.byte() % len(TEXTS)]

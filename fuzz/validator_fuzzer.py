@@ -2346,6 +2346,7 @@ class Target:
             raise
 
     def structured(self, rest: bytes) -> None:
+        started = time.process_time()
         try:
             derived = mutate(rest, self.credentials, self.seeds, self.base)
         except Exception as error:  # a fault of the mutations here, not of the validator
@@ -2355,6 +2356,10 @@ class Target:
                 print(f"\n== WARNING: the mutations failed ({kind}), input skipped (a fault of this target, "
                       f"not of the validator):\n{traceback.format_exc()}", file=sys.stderr, flush=True)
             return
+        took = time.process_time() - started
+        if took > TIME_BOUND:  # a time-out now would be this target's own slowness, not the validator's
+            print(f"\n== WARNING: the mutations took {took:.1f} s of CPU time (a fault of this target, not of the "
+                  f"validator)", file=sys.stderr, flush=True)
         if derived is None:
             return
         try:

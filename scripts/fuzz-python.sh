@@ -70,7 +70,7 @@ echo "validator_fuzzer: ${executions:-?} executions, ${rate:-?}/s, ${coverage:-n
 if ((status != 0)); then
   # The traceback, the finding's kind and where its input went.
   sed -n '/=== Uncaught Python exception/,/^SUMMARY/p' "$log" >&2
-  grep -E '^== (crash kind|derived input)|Test unit written|Slowest unit|out-of-memory|ALARM|timeout after' "$log" >&2 || true
+  grep -E '^== (crash kind|derived input|WARNING)|Test unit written|Slowest unit|out-of-memory|ALARM|timeout after' "$log" >&2 || true
   if grep -q 'ERROR: libFuzzer: timeout after' "$log"; then
     kind="a time-out (a run over -timeout=10 s)"
   elif grep -q 'ERROR: libFuzzer: out-of-memory' "$log"; then

@@ -6,11 +6,12 @@ every malformed structure is a status code in its report (C2PA 2.2, 15).
 Each run checks that it returns a ValidationReport whose `to_json()` is JSON
 (no NaN, nothing json cannot write), within what verify promises for a font
 of its size: TIME_BOUND (2 s) of CPU time plus two SHA-256 passes over it
-(decided by a replay without instrumentation: `check_time`), MEMORY_BOUND (256 MiB) beyond its size at the process's high-water mark, and
-no more than HASH_PASSES times its size (and HASH_SLACK) hashed; when the
-report finds the asset valid, a byte of one of its tables changed must make
-it not valid (`check_bound`: no table left unbound); and fuzzes
-the readers under it directly: `jumbf.read_superbox` may raise only
+(decided by a replay without instrumentation: `check_time`), MEMORY_BOUND
+(256 MiB) beyond its size at the process's high-water mark, and no more than
+HASH_PASSES times its size (and HASH_SLACK) hashed; when the report finds
+the asset valid, a byte changed in its outlines and in one other table must
+each make it not valid (`check_bound`: no table left unbound). It fuzzes the
+readers under it directly too: `jumbf.read_superbox` may raise only
 JumbfError, `cbor.decode` only CborError (and `cose.decode_sign1` only
 CoseError).
 

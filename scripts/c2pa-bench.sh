@@ -4,7 +4,8 @@
 # environment under build/, then times sign_font and verify_font against
 # hashing and copying the font's bytes, and `glyphward verify` against
 # sha256sum, measures their peak memory, prints the tables and checks the
-# targets (bench/c2pa_benchmark.py).
+# targets (bench/c2pa_benchmark.py); first, the cost of verifying hostile
+# fonts (bench/adversarial_benchmark.py).
 #   bash scripts/c2pa-bench.sh [--pairs N] [--rounds N] [--quick] [--check] [--profile]
 #   GLYPHWARD_BENCH_WHEEL=dist/glyphward-...whl bash scripts/c2pa-bench.sh --check
 # glyphward comes from `pip install .` of this checkout, or, with
@@ -39,4 +40,9 @@ requirements=build/c2pa-bench-requirements.txt
 from importlib.metadata import requires
 print("\n".join(r for r in requires("glyphward") or () if "extra ==" not in r))' >"$requirements"
 "$venv/bin/python" -m pip install --quiet -r "$requirements"
+# The hostile fonts of the adversarial tests, verified with their time, peak
+# memory and record size (bench/adversarial_benchmark.py): built with the
+# test helpers, which need pytest, and brotli for compressed manifests.
+"$venv/bin/python" -m pip install --quiet pytest "brotli>=1.2"
+"$venv/bin/python" bench/adversarial_benchmark.py
 exec "$venv/bin/python" bench/c2pa_benchmark.py "$@"

@@ -1,12 +1,32 @@
 """CBOR as C2PA uses it, through cbor2: deterministic encoding for what we
 write (C2PA 2.2, 10.1: RFC 8949, 4.2.1), and a decoder for what we read
-that accepts one complete item and nothing that cannot be walked safely."""
+that accepts one complete item and costs time and memory in proportion to
+its bytes, whatever they hold.
+
+A claim or an assertion is decoded before its signature is checked, so its
+bytes are anyone's. Before cbor2 builds anything, `_measure` walks the heads
+of the item (it decodes no value, it only counts) and refuses:
+
+- an item whose Python form would take more than EXPANSION bytes for each
+  byte of it (plus SLACK): every container, string and number is charged
+  what cbor2 makes of it;
+- a map key that is not an integer or a text string (C2PA 2.2's CDDL and
+  COSE, RFC 9052, 3.1, use no other), so no key can be chosen to collide in
+  a Python dict (an integer of CBOR's major types 0 and 1 shares its hash
+  with at most 31 others);
+- indefinite lengths, which the Core Deterministic Encoding Requirements
+  that C2PA 2.2 sets for claims (10.1) and assertions (18) exclude.
+
+The packing tags of the CBOR tag registry, shared values (28, 29) and
+string references (256, 25), are not part of C2PA's CBOR: they are kept as
+the opaque tags they are, never expanded into what they refer to.
+"""
 from __future__ import annotations
 
 import io
 import re
 from collections.abc import Mapping
-from typing import Any, Set, Union
+from typing import Any, Dict, Set, Union
 
 import cbor2
 
@@ -14,11 +34,35 @@ import cbor2
 # recursion limit.
 MAX_DEPTH = 64
 
-# The heads of tags 28 and 29 (shared values) in any of their encodings:
-# without them no decoded value can contain itself, and the walk that
-# checks for it is skipped (a byte string that happens to hold these bytes
-# only costs the walk).
-_SHARED_TAG = re.compile(rb"\xd8[\x1c\x1d]|\xd9\x00[\x1c\x1d]|\xda\x00{3}[\x1c\x1d]|\xdb\x00{7}[\x1c\x1d]")
+# What the decoded form of an item may cost, in bytes of memory for each byte
+# of the item, plus SLACK for each item decoded. A claim or an assertion of
+# short maps, text and byte strings is charged 8 to 13 times its size (and
+# takes 4 to 7 times in fact).
+EXPANSION = 16
+SLACK = 4096
+
+# The packing tags (RFC 8746's neighbours in the IANA registry: value
+# sharing and string references), kept opaque.
+PACKING_TAGS = (25, 28, 29, 256)
+
+# What cbor2 makes of each kind of item, in bytes (sys.getsizeof under
+# CPython 3.11 on a 64-bit machine, rounded up); the container holding it
+# pays for the reference. Integers from -5 to 256 are shared objects.
+_INT = 32
+_FLOAT = 24
+_TEXT = 56              # plus its bytes when they are ASCII, else 4 bytes for each
+_BYTES = 40             # plus its bytes
+_ARRAY = 88             # plus 9 for each element (a list grown by appending)
+_SMALL_MAP = 224        # up to 5 entries; beyond, 56 for each entry and 128
+_TAG = 56
+_EMPTY = ((b"\x40", _BYTES), (b"\x60", _TEXT), (b"\x80", _ARRAY), (b"\xa0", _SMALL_MAP))
+
+
+# One-byte items that decode to shared objects: integers -24 to 23 and the
+# simple values false, true, null and undefined.
+_FREE_RUN = re.compile(rb"[\x00-\x17\x20-\x37\xf4-\xf7]*")
+_EMPTY_RUN = re.compile(rb"[\x40\x60\x80\xa0]*")
+_RUN_HEADS = frozenset([*range(0x00, 0x18), *range(0x20, 0x38), 0xf4, 0xf5, 0xf6, 0xf7, 0x40, 0x60, 0x80, 0xa0])
 
 
 class CborError(ValueError):
@@ -32,26 +76,137 @@ def encode(value: Any) -> bytes:
     return cbor2.dumps(value, canonical=True)
 
 
+def _opaque(tag: int) -> Any:
+    def keep(value: Any, immutable: bool) -> cbor2.CBORTag:
+        return cbor2.CBORTag(tag, value)
+    return keep
+
+
+_DECODERS: Dict[int, Any] = {tag: _opaque(tag) for tag in PACKING_TAGS}
+
+
 def decode(data: Union[bytes, memoryview]) -> Any:
     """The one CBOR item that `data` holds, exactly.
 
-    Raises CborError when it is not well-formed or has bytes after the item,
-    and, when it uses the shared-value tags 28 and 29, when it contains
-    itself or nests deeper than MAX_DEPTH. Containers inside tags may be the
-    immutable ones cbor2 makes there (tuples, frozen dicts).
+    Raises CborError when it is not well-formed, has bytes after the item,
+    nests deeper than MAX_DEPTH, or is refused by `_measure`. Containers
+    inside tags and map keys may be the immutable ones cbor2 makes there
+    (tuples, frozen dicts).
     """
-    stream = io.BytesIO(data)
+    raw = bytes(data)
+    length = _measure(raw)
+    stream = io.BytesIO(raw)
     try:
-        value = cbor2.CBORDecoder(stream).decode()
+        value = cbor2.CBORDecoder(stream, semantic_decoders=_DECODERS, max_depth=MAX_DEPTH,
+                                  allow_indefinite=False).decode()
     except RecursionError:
         raise CborError("CBOR nested too deeply") from None
     except Exception as error:  # cbor2 raises CBORDecodeError and, for some inputs, other errors
-        raise CborError(f"not well-formed CBOR: {error}") from None
-    if stream.tell() != len(data):
-        raise CborError(f"{len(data) - stream.tell()} bytes after the CBOR item")
-    if _SHARED_TAG.search(bytes(data)):
-        return _plain(value, 0, set())
+        raise CborError(f"not well-formed CBOR: {_message(error)}") from None
+    if length != len(raw) or stream.tell() != len(raw):
+        raise CborError(f"{len(raw) - length} bytes after the CBOR item")
     return value
+
+
+def _message(error: Exception) -> str:
+    text = str(error)
+    return text if len(text) <= 200 else text[:200] + "..."
+
+
+def _measure(data: bytes) -> int:
+    """The length of the one item at the start of `data`, after walking its
+    heads (RFC 8949, 3: major type, argument) to charge what cbor2 would make
+    of it; CborError when the item is cut short, uses an indefinite length
+    or a reserved head, has a map key that is neither an integer nor a text
+    string, or would cost more than EXPANSION bytes for each of its bytes."""
+    end = len(data)
+    budget = EXPANSION * end + SLACK
+    cost = 0
+    position = 0
+    # Open containers, innermost last: the items each still holds, doubled,
+    # plus 1 for a map (whose keys are at the even counts).
+    open_items = [2]
+    while open_items:
+        top = open_items[-1]
+        if not top & 1 and top > 3 and position < end and data[position] in _RUN_HEADS:
+            # A run of one-byte items in an array: small integers, false,
+            # true, null and undefined (which cost nothing), or empty
+            # strings, arrays and maps (charged by their counts), skipped
+            # at once.
+            stop = min(end, position + (top >> 1) - 1)
+            run = _run(_FREE_RUN, data, position, stop)
+            if not run:
+                run = _run(_EMPTY_RUN, data, position, stop)
+                cost += sum(data.count(head, position, position + run) * charge for head, charge in _EMPTY)
+            position += run
+            top -= 2 * run
+            open_items[-1] = top
+            if cost > budget:
+                raise CborError(f"the CBOR item of {end} bytes would take more than {budget} bytes decoded")
+        key = top & 1 and not top & 2
+        if top > 3:
+            open_items[-1] = top - 2
+        else:
+            open_items.pop()
+        if position >= end:
+            raise CborError("the CBOR item is cut short")
+        head = data[position]
+        major = head >> 5
+        info = head & 31
+        position += 1
+        if info < 24:
+            argument = info
+        elif info < 28:
+            size = 1 << (info - 24)
+            if position + size > end:
+                raise CborError("the CBOR item is cut short")
+            argument = int.from_bytes(data[position:position + size], "big")
+            position += size
+        elif info == 31:
+            raise CborError("an indefinite length, which C2PA's deterministic CBOR excludes (RFC 8949, 4.2.1)")
+        else:
+            raise CborError(f"a reserved CBOR head 0x{head:02x}")
+        if key and major not in (0, 1, 3):
+            raise CborError("a map key that is neither an integer nor a text string")
+        if major < 2:
+            if argument > 255:
+                cost += _INT
+        elif major < 4:
+            if position + argument > end:
+                raise CborError("the CBOR item is cut short")
+            position += argument
+            if major == 2:
+                cost += _BYTES + argument
+            else:
+                cost += _TEXT + (argument if data[position - argument:position].isascii() else 4 * argument)
+        elif major == 4:
+            cost += _ARRAY + 9 * argument
+            if argument:
+                if argument > end:
+                    raise CborError("an array longer than the bytes that hold it")
+                open_items.append(2 * argument)
+        elif major == 5:
+            cost += _SMALL_MAP if argument <= 5 else 128 + 56 * argument
+            if argument:
+                if argument > end:
+                    raise CborError("a map longer than the bytes that hold it")
+                open_items.append(4 * argument + 1)
+        elif major == 6:
+            cost += _TAG
+            open_items.append(2)
+        elif info > 24:
+            cost += _FLOAT
+        if len(open_items) > MAX_DEPTH:
+            raise CborError(f"CBOR nested more than {MAX_DEPTH} deep")
+        if cost > budget:
+            raise CborError(f"the CBOR item of {end} bytes would take more than {budget} bytes decoded")
+    return position
+
+
+def _run(pattern: "re.Pattern[bytes]", data: bytes, start: int, stop: int) -> int:
+    """How many bytes from `start` (to `stop` at most) `pattern` matches."""
+    match = pattern.match(data, start, stop)
+    return match.end() - start if match is not None else 0
 
 
 def plain(value: Any) -> Any:

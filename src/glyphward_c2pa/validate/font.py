@@ -30,7 +30,7 @@ NO_STORE = "invalid C2PA table: C2PA table has no embedded manifest store"
 def validate_manifest(store: SuperBox, box: SuperBox, trust: TrustSettings) -> Manifest:
     """C2PA 2.2, 15.6, 15.7 to 15.9 and 15.10 for one manifest."""
     if box.uuid == COMPRESSED_MANIFEST:
-        expanded = compressed.expand(box)
+        expanded = compressed.expand(box, store)  # once in a validation, under the store's cap
         if isinstance(expanded, str):
             manifest = Manifest(store, box, box.label or "", "standard")
             manifest.log.add("manifest.compressed.invalid", expanded, manifest.url())

@@ -6,7 +6,6 @@ and compared with the validation results the ingredient assertion records
 (15.11.3.3, item e: the differences are the ingredient deltas)."""
 from __future__ import annotations
 
-import hashlib
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
@@ -171,7 +170,7 @@ def _check_hashes(target: Manifest, assertion: Assertion, value: Dict[str, Any],
                     assertion.url)
             return None
         alg = hash_algorithm(signature, claim)
-        if alg is None or hashlib.new(alg, located.box.content).digest() != signature.get("hash"):
+        if alg is None or target.digest(located.box, alg) != signature.get("hash"):
             log.add("ingredient.claimSignature.mismatch", "the hash of the ingredient's claim signature does not "
                     "match", assertion.url)
             return None
@@ -183,7 +182,7 @@ def _check_hashes(target: Manifest, assertion: Assertion, value: Dict[str, Any],
         log.add("ingredient.manifest.missing", "the ingredient's manifest is not in the store", assertion.url)
         return None
     alg = hash_algorithm(reference, claim)
-    if alg is None or hashlib.new(alg, manifest_box.content).digest() != reference.get("hash"):
+    if alg is None or target.digest(manifest_box, alg) != reference.get("hash"):
         log.add("ingredient.manifest.mismatch", "the hash of the ingredient's manifest does not match",
                 assertion.url)
         return None

@@ -13,7 +13,8 @@ from . import compressed
 class Located:
     store: Optional[SuperBox]
     length: int                         # bytes the store occupies at the start of the field
-    manifests: List[SuperBox]           # every manifest superbox, in store order (compressed ones expanded)
+    manifests: List[SuperBox]           # every manifest superbox, in store order (the last, the active
+                                        # one, expanded if compressed; the others as they are)
     code: Optional[str] = None          # why no manifest can be validated
     problem: Optional[str] = None
 
@@ -36,16 +37,15 @@ def locate(field: Union[bytes, memoryview]) -> Located:
     if trailing.tobytes().count(0) != len(trailing):
         return Located(store, length, [], "general.error",
                        f"the store field holds {len(trailing)} bytes after the Manifest Store that are not zeros")
-    manifests: List[SuperBox] = []
-    for box in store.superboxes():
-        if box.uuid not in MANIFEST_TYPES:
-            continue  # boxes of types C2PA 2.2 does not define are skipped (11.1.2)
-        if box.uuid == COMPRESSED_MANIFEST:
-            expanded = compressed.expand(box)
-            if isinstance(expanded, str):
-                return Located(store, length, manifests, "manifest.compressed.invalid", expanded)
-            box = expanded
-        manifests.append(box)
+    # Boxes of types C2PA 2.2 does not define are skipped (11.1.2). Of the
+    # compressed manifests only the active one is expanded here; the others
+    # when an ingredient leads to them (15.11), each at most once.
+    manifests = [box for box in store.superboxes() if box.uuid in MANIFEST_TYPES]
     if not manifests:
         return Located(store, length, [], "claim.missing", "the Manifest Store holds no C2PA Manifest")
+    if manifests[-1].uuid == COMPRESSED_MANIFEST:
+        expanded = compressed.expand(manifests[-1], store)
+        if isinstance(expanded, str):
+            return Located(store, length, manifests[:-1], "manifest.compressed.invalid", expanded)
+        manifests[-1] = expanded
     return Located(store, length, manifests)

@@ -14,7 +14,9 @@ import pytest
 
 import c2pa_support as cs
 from c2pa_pki import issue, key, write_credential
-from cli_support import run, shim
+from cli_support import glyphward_command, run, shim  # noqa: F401 (a fixture)
+
+pytestmark = pytest.mark.usefixtures("glyphward_command")
 
 # A title that, printed raw, erases its line and prints a forged verdict
 # (ESC, CR, LF, NEL), then reverses and isolates what follows (bidi controls).

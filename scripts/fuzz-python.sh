@@ -97,7 +97,7 @@ if ((status != 0)); then
       "$venv/bin/python" fuzz/validator_fuzzer.py --derive "$input" "$font" 2>&1 | grep -v '^INFO: Instrumenting' >&2 \
         || { echo "(no font derived from $input)" >&2; continue; }
     fi
-    timeout -s KILL 120 "$venv/bin/python" - "$font" >&2 <<'EOF' || echo "$font: killed after 120 s without instrumentation" >&2
+    timeout 120 "$venv/bin/python" - "$font" >&2 <<'EOF' || echo "$font: stopped after 120 s without instrumentation, or failed" >&2
 import resource, sys, time
 from pathlib import Path
 from cryptography import x509

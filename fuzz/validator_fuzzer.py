@@ -830,8 +830,9 @@ COPY_DEPTH = 200
 
 
 # Whether a document thawed since the input's mutations began shared a
-# container between two places (cbor2 decodes shared values so): only then
-# can a document be far larger written out than it is, and `dump` measure it.
+# container, or a long string, between two places (cbor2 decodes shared
+# values and string references so): only then can a document be far larger
+# written out than it is, and `dump` measure it.
 _SHARING = [False]
 
 
@@ -839,6 +840,7 @@ def thaw(value: Any) -> Any:
     """The document with cbor2's tags, tuples and frozen maps (outside map
     keys) made mutable."""
     memo: Dict[int, Any] = {}
+    strings: Set[int] = set()
 
     def go(item: Any, depth: int) -> Any:
         if depth > COPY_DEPTH:
@@ -846,6 +848,10 @@ def thaw(value: Any) -> Any:
         if id(item) in memo:
             _SHARING[0] = True
             return memo[id(item)]
+        if isinstance(item, (str, bytes)) and len(item) > 64:
+            if id(item) in strings:
+                _SHARING[0] = True
+            strings.add(id(item))
         if isinstance(item, cbor2.CBORTag):
             made: Any = Tagged(item.tag, None)
             memo[id(item)] = made
@@ -1008,8 +1014,10 @@ EXPANSION_LIMIT = 200_000
 
 
 def expanded_size(value: Any) -> int:
-    """How many items cbor2 writes for `value` without value sharing, up to
-    EXPANSION_LIMIT (reached too by a value that contains itself)."""
+    """How many items cbor2 writes for `value` without value sharing or
+    string references, a text or byte string counting one for every 64
+    bytes; up to EXPANSION_LIMIT (reached too by a value that contains
+    itself)."""
     memo: Dict[int, int] = {}
     path: Set[int] = set()
 
@@ -1020,6 +1028,8 @@ def expanded_size(value: Any) -> int:
             children = item
         elif isinstance(item, dict):
             children = item.values()
+        elif isinstance(item, (str, bytes)):
+            return 1 + len(item) // 64
         else:
             return 1
         if level > COPY_DEPTH:
@@ -1051,7 +1061,7 @@ def dump(value: Any, canonical: bool = False) -> bytes:
         except (cbor2.CBOREncodeError, RecursionError, ValueError, TypeError, OverflowError):
             pass
     try:
-        return cbor2.dumps(frozen, value_sharing=True, default=_write_special)
+        return cbor2.dumps(frozen, value_sharing=True, string_referencing=True, default=_write_special)
     except Exception:
         return cbor2.dumps(None)
 
@@ -2014,8 +2024,10 @@ def op_exclusions(reader: Reader, root: Node, context: Context) -> None:
         return
     font = context.seed.font
     size = len(dump(value))
-    kept = [(entry["start"], entry["length"]) for entry in value.get("exclusions") or []
-            if isinstance(entry, dict) and isinstance(entry.get("start"), int) and isinstance(entry.get("length"), int)]
+    listed = value.get("exclusions")
+    kept = [(entry["start"], entry["length"]) for entry in listed if isinstance(entry, dict)
+            and isinstance(entry.get("start"), int) and isinstance(entry.get("length"), int)] \
+        if isinstance(listed, list) else []
     table = reader.choose(context.tables)
     kind = reader.byte() % 5
     if kind == 0:
@@ -2251,6 +2263,8 @@ def fix_up(root: Node, context: Context, declare: bool) -> None:
             try:
                 document = load(leaf.payload)
                 body = document.value
+                if not isinstance(body[0], bytes):  # a mutated header (a graph of shared values, say): left as it is
+                    continue
                 body[3] = context.seed.sign(cose.to_be_signed(body[0], claim_leaf.payload))
             except Exception:  # not a COSE_Sign1 any more: leave it
                 continue

@@ -17,9 +17,14 @@ of the item (it decodes no value, it only counts) and refuses:
 - indefinite lengths, which the Core Deterministic Encoding Requirements
   that C2PA 2.2 sets for claims (10.1) and assertions (18) exclude.
 
-The packing tags of the CBOR tag registry, shared values (28, 29) and
-string references (256, 25), are not part of C2PA's CBOR: they are kept as
-the opaque tags they are, never expanded into what they refer to.
+- tags other than those C2PA 2.2 and COSE use: date/time (0, 1, the CDDL
+  prelude's tdate), bignums (2, 3), COSE_Sign1 (18, RFC 9052), URI (32) and
+  UUID (37, the CDDL's buuid). cbor2 gives other tags meanings of its own
+  that cost more than their bytes: the packing tags (shared values 28/29,
+  string references 256/25) make references that a walk of the value
+  expands without end, sets (258) are hash tables whose members an attacker
+  can make collide, regular expressions (35) and MIME messages (36) are
+  parsed. They are refused, the same with every cbor2 version.
 """
 from __future__ import annotations
 
@@ -41,9 +46,8 @@ MAX_DEPTH = 64
 EXPANSION = 16
 SLACK = 4096
 
-# The packing tags (RFC 8746's neighbours in the IANA registry: value
-# sharing and string references), kept opaque.
-PACKING_TAGS = (25, 28, 29, 256)
+# The tags a claim, an assertion or a COSE structure may hold (see above).
+ALLOWED_TAGS = frozenset({0, 1, 2, 3, 18, 32, 37})
 
 # What cbor2 makes of each kind of item, in bytes (sys.getsizeof under
 # CPython 3.11 on a 64-bit machine, rounded up); the container holding it
@@ -76,13 +80,17 @@ def encode(value: Any) -> bytes:
     return cbor2.dumps(value, canonical=True)
 
 
-def _opaque(tag: int) -> Any:
-    def keep(value: Any, immutable: bool) -> cbor2.CBORTag:
-        return cbor2.CBORTag(tag, value)
-    return keep
+def _decoder_options() -> Dict[str, Any]:
+    """max_depth where this cbor2 takes it (5.9 and newer): a second guard
+    beside `_measure`'s own depth check."""
+    try:
+        cbor2.CBORDecoder(io.BytesIO(b"\x00"), max_depth=MAX_DEPTH)
+    except TypeError:
+        return {}
+    return {"max_depth": MAX_DEPTH}
 
 
-_DECODERS: Dict[int, Any] = {tag: _opaque(tag) for tag in PACKING_TAGS}
+_OPTIONS = _decoder_options()
 
 
 def decode(data: Union[bytes, memoryview]) -> Any:
@@ -97,8 +105,7 @@ def decode(data: Union[bytes, memoryview]) -> Any:
     length = _measure(raw)
     stream = io.BytesIO(raw)
     try:
-        value = cbor2.CBORDecoder(stream, semantic_decoders=_DECODERS, max_depth=MAX_DEPTH,
-                                  allow_indefinite=False).decode()
+        value = cbor2.CBORDecoder(stream, **_OPTIONS).decode()
     except RecursionError:
         raise CborError("CBOR nested too deeply") from None
     except Exception as error:  # cbor2 raises CBORDecodeError and, for some inputs, other errors
@@ -192,6 +199,8 @@ def _measure(data: bytes) -> int:
                     raise CborError("a map longer than the bytes that hold it")
                 open_items.append(4 * argument + 1)
         elif major == 6:
+            if argument not in ALLOWED_TAGS:
+                raise CborError(f"the CBOR tag {argument}, which C2PA does not use")
             cost += _TAG
             open_items.append(2)
         elif info > 24:

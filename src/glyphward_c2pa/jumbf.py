@@ -17,6 +17,8 @@ import struct
 from dataclasses import dataclass, field
 from typing import Dict, Iterator, List, Optional, Tuple, Union
 
+from .shown import shown
+
 SUPERBOX = b"jumb"
 DESCRIPTION = b"jumd"
 CBOR = b"cbor"
@@ -32,6 +34,12 @@ PRIVATE_PRESENT = 0x10
 # A C2PA Manifest Store nests five deep (store, manifest, assertion store,
 # assertion, content); anything far deeper is not a store.
 MAX_DEPTH = 32
+
+# The longest label read. C2PA's labels are short (a manifest's is a URN of a
+# UUID, 8.1; an assertion's a dotted name, 6.2); every status a validator
+# reports repeats its box's label in its URL, so a label of megabytes would
+# make a report of gigabytes.
+MAX_LABEL = 256
 
 # C2PA 2.2, 11.1.4.1.1: characters a label must not contain.
 _FORBIDDEN_IN_LABEL = frozenset("/;?#\ufeff\uffff")
@@ -109,8 +117,10 @@ def _header(data: memoryview, position: int, end: int) -> Tuple[bytes, int, int]
 
 
 def _read_label(payload: bytes, position: int) -> Tuple[str, int]:
-    terminator = payload.find(b"\x00", position) - position
+    terminator = payload.find(b"\x00", position, position + MAX_LABEL + 1) - position
     if terminator < 0:
+        if payload.find(b"\x00", position) >= 0:
+            raise JumbfError(f"a description box's label is longer than {MAX_LABEL} bytes")
         raise JumbfError("a description box's label is not null-terminated")
     raw = payload[position:position + terminator]
     try:
@@ -120,7 +130,7 @@ def _read_label(payload: bytes, position: int) -> Tuple[str, int]:
     for character in label:
         code = ord(character)
         if code < 0x20 or 0x7F <= code <= 0x9F or character in _FORBIDDEN_IN_LABEL:
-            raise JumbfError(f"the label {label!r} holds a character C2PA 2.2, 11.1.4.1.1 does not permit")
+            raise JumbfError(f"the label {shown(label)} holds a character C2PA 2.2, 11.1.4.1.1 does not permit")
     return label, position + terminator + 1
 
 

@@ -8,6 +8,7 @@ import socket
 import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from typing import Any, Callable, List, Type
 
@@ -110,6 +111,18 @@ class _HttpsHandler(urllib.request.HTTPSHandler):
                             context=self._context)  # type: ignore[attr-defined]
 
 
+class _HttpRedirects(urllib.request.HTTPRedirectHandler):
+    """Follows a redirect only to an http or https URL: a hostile server must
+    not send the fetch to ftp:, whose handler the deadline does not reach,
+    nor anywhere else urllib knows (the default handler also follows ftp:)."""
+
+    def redirect_request(self, req: urllib.request.Request, fp: Any, code: int, msg: str, headers: Any,
+                         newurl: str) -> Any:
+        if urllib.parse.urlsplit(newurl).scheme.lower() not in ("http", "https"):
+            raise urllib.error.URLError(f"redirected to {shown(newurl)}, which is not an http or https URL")
+        return super().redirect_request(req, fp, code, msg, headers, newurl)
+
+
 def fetch_store(uri: str, *, timeout: float = 30.0, limit: int = MAX_STORE) -> bytes:
     """GETs the Manifest Store at `uri` (http or https), all of it within
     `timeout` seconds from connecting to the last byte."""
@@ -133,7 +146,7 @@ def fetch_store(uri: str, *, timeout: float = 30.0, limit: int = MAX_STORE) -> b
 
 def _fetch(request: urllib.request.Request, deadline: _Deadline, limit: int) -> bytes:
     uri = shown(request.full_url)
-    opener = urllib.request.build_opener(_HttpHandler(deadline), _HttpsHandler(deadline))
+    opener = urllib.request.build_opener(_HttpHandler(deadline), _HttpsHandler(deadline), _HttpRedirects())
     try:
         with opener.open(request, timeout=deadline.remaining()) as response:
             data: bytes = response.read(limit + 1)

@@ -51,6 +51,13 @@ class Status:
         return entry
 
 
+# A hostile manifest can make one check fail many times over (one redaction
+# listed 340,000 times): a log keeps the first MAX_PER_CODE statuses of each
+# code, and one more that counts the rest, so that a report is never much
+# larger than what it reports on.
+MAX_PER_CODE = 100
+
+
 @dataclass
 class StatusLog:
     """The codes of one manifest's validation, in the order found."""
@@ -58,8 +65,22 @@ class StatusLog:
     informational: List[Status] = field(default_factory=list)
     failure: List[Status] = field(default_factory=list)
 
+    _counts: Dict[str, int] = field(default_factory=dict, repr=False, compare=False)
+    _overflow: Dict[str, Status] = field(default_factory=dict, repr=False, compare=False)
+
     def add(self, code: str, explanation: str, url: Optional[str] = None) -> None:
-        status = Status(code, url, explanation)
+        count = self._counts.get(code, 0) + 1
+        self._counts[code] = count
+        if count > MAX_PER_CODE:
+            # One more status of the code stands for all the rest, counted.
+            more = count - MAX_PER_CODE
+            if code in self._overflow:
+                self._overflow[code].explanation = f"and {more} more statuses of this code, not listed"
+                return
+            status = Status(code, None, f"and {more} more status of this code, not listed")
+            self._overflow[code] = status
+        else:
+            status = Status(code, url, explanation)
         if code in SUCCESS:
             self.success.append(status)
         elif code in INFORMATIONAL:

@@ -34,11 +34,25 @@ def _decode(box: SuperBox) -> Any:
         payloads = [content.payload for content in contents if content.type == JSON]
         if len(payloads) != 1:
             raise ValueError("the assertion box holds no single JSON box")
+        text = bytes(payloads[0])
+        if json_cost(text) > cbor.EXPANSION * len(text) + cbor.SLACK:
+            raise ValueError(f"the JSON of {len(text)} bytes would take more than {cbor.EXPANSION} times as much "
+                             "memory decoded")
         try:
-            return json.loads(bytes(payloads[0]).decode("utf-8"))
+            return json.loads(text.decode("utf-8"))
         except (UnicodeDecodeError, ValueError, RecursionError) as error:
-            raise ValueError(f"not valid JSON: {error}") from None
+            raise ValueError(f"not valid JSON: {shown(str(error))}") from None
     return None
+
+
+def json_cost(text: bytes) -> int:
+    """An upper bound of what json.loads makes of `text`, in bytes: an
+    object costs up to 192 (a small dict), an array 64 (a list and its
+    slot), any other byte 12 (a string of two characters and its quotes
+    takes 59 bytes in five). Counting braces inside strings too only
+    overestimates. The same budget as CBOR's (cbor.EXPANSION): a JSON
+    assertion of empty objects, `[{},{},...]`, takes 24 times its size."""
+    return 192 * text.count(b"{") + 64 * text.count(b"[") + 12 * len(text)
 
 
 def validate_assertions(manifest: Manifest) -> None:
@@ -47,10 +61,10 @@ def validate_assertions(manifest: Manifest) -> None:
     log = manifest.log
     claim = manifest.claim
     assert claim is not None
-    for redacted in claim.redacted:
+    for redacted in dict.fromkeys(claim.redacted):  # each URI once, however often it is listed
         found = resolve(redacted, manifest.store, manifest.box)
         if found.manifest is manifest.box:
-            log.add("assertion.selfRedacted", f"the claim redacts its own assertion {redacted}", manifest.claim_url)
+            log.add("assertion.selfRedacted", f"the claim redacts its own assertion {shown(redacted)}", manifest.claim_url)
 
     seen: Dict[int, Assertion] = {}
     listed: Set[int] = set()  # every box the claim lists, whether its hash matched or not

@@ -28,7 +28,9 @@ def validate_content(manifest: Manifest, font: Union[bytes, memoryview], tables:
     binding = bindings[0]
     claim_alg = manifest.claim.alg if manifest.claim is not None else None
     label = base_label(binding.label)
-    if binding.value is None:  # not decoded: CBOR that does not decode, or a content type that is not CBOR
+    if binding.value is None:  # not decoded: CBOR that does not decode (already reported), or not CBOR
+        if any(status.url == binding.url for status in manifest.log.failure):
+            return False
         code = {HASH_BOXES: "assertion.boxesHash.malformed", HASH_DATA: "assertion.dataHash.malformed"}
         log.add(code.get(label, "general.error"), f"the hard binding {shown(binding.label)} holds no CBOR "
                 "that can be read (C2PA 2.2, 18.1: standard assertions are CBOR)", binding.url)

@@ -403,6 +403,7 @@ def test_the_command_answers_a_box_list_of_a_hundred_thousand_names_briefly(sign
     path.write_bytes(cs.resign(signed["boxes"], credential, assertions=change))
     run, found = cs.verify_json(path, options=["--trust-anchors", c2pa_pki.root.cert_pem])
     record = found[str(path)]
+    # Refused as it is decoded: its decoded form would cost more than a small multiple of its bytes.
     assert (run.returncode, record["manifest_state"], record["asset_valid"], cs.codes(record)) == (
-        1, "trusted", False, ["assertion.boxesHash.mismatch"])
+        1, "invalid", False, ["assertion.cbor.invalid"])
     assert len(run.stdout) < 20_000

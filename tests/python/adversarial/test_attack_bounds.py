@@ -7,6 +7,7 @@ within the child's timeout instead of hanging the suite."""
 import hashlib
 import http.server
 import json
+import platform
 import threading
 import time
 from pathlib import Path
@@ -54,6 +55,11 @@ print(json.dumps({{"seconds": seconds, "sha": sha, "growth": peak() - before, "r
 """
 
 
+# The time bound holds on the machine's own processor; the arm64 run of the
+# suite emulates its processor (qemu), where Python runs several times slower.
+SLOWER = 1 if platform.machine() == "x86_64" else 10
+
+
 def verified(font: bytes) -> dict:
     """The child's findings for `font`, asserting the bounds of every case:
     within 2 s plus 2 SHA-256 passes (taken twice over, for a loaded
@@ -62,7 +68,7 @@ def verified(font: bytes) -> dict:
     result = run_limited(CHILD, address_space=1536 * MB + 3 * len(font), stdin=font)
     assert result.returncode == 0, result.stderr[-2000:]
     found = json.loads(result.stdout.decode().splitlines()[-1])
-    assert found["seconds"] < 2 * (2 + 2 * found["sha"]), found
+    assert found["seconds"] < SLOWER * 2 * (2 + 2 * found["sha"]), found
     assert found["growth"] < 256 * MB, found
     assert found["record"] < 4 * len(glyphward.read_manifest_store(font)) + 64 * 1024, found
     return found
@@ -142,13 +148,12 @@ def test_cbor_bombs_decode_in_bounded_time_and_memory(bomb, where, signed, c2pa_
         ])])
         font = glyphward.embed_manifest_store(signed, store)
     found = verified(font)
-    refused = {"shared-values": False, "string-references": False}.get(bomb, True)
-    # The packing tags are kept opaque: well-formed CBOR, not what the claim
-    # or assertion should hold, and never expanded.
+    # Every bomb is refused as it is decoded (the packing tags are not CBOR
+    # C2PA uses), whatever cbor2's version.
     if where == "signature":
-        assert ("claimSignature.validated" in found["codes"]) == (not refused), found["codes"]
+        assert "claimSignature.validated" not in found["codes"], found["codes"]
     else:
-        assert (f"{where}.cbor.invalid" in found["codes"]) == refused, found["codes"]
+        assert f"{where}.cbor.invalid" in found["codes"], found["codes"]
 
 
 # ---------------------------------------------------------------------------
@@ -165,13 +170,15 @@ def ingredient_store(signed: bytes, ingredients, count: int, recorded=None) -> b
     (manifest,) = cs.manifests(cs.store_of(signed))
     claim = manifest.claim_map
     boxes, references = [], []
+    digests = [(hashlib.sha256(box[8:]).digest(), signature and hashlib.sha256(signature[8:]).digest())
+               for box, _, signature in ingredients]
     for index in range(count):
         box, label, signature = ingredients[index % len(ingredients)]
+        box_digest, signature_digest = digests[index % len(ingredients)]
         value = {"relationship": "componentOf", "validationResults": {"activeManifest": {"failure": PLACEHOLDER}},
-                 "activeManifest": {"url": f"self#jumbf=/c2pa/{label}", "hash": hashlib.sha256(box[8:]).digest()}}
+                 "activeManifest": {"url": f"self#jumbf=/c2pa/{label}", "hash": box_digest}}
         if signature is not None:
-            value["claimSignature"] = {"url": f"self#jumbf=/c2pa/{label}/c2pa.signature",
-                                       "hash": hashlib.sha256(signature[8:]).digest()}
+            value["claimSignature"] = {"url": f"self#jumbf=/c2pa/{label}/c2pa.signature", "hash": signature_digest}
         encoded = cbor2.dumps(value, canonical=True).replace(cbor2.dumps(PLACEHOLDER), recorded or b"\x80")
         assertion = cs.superbox("cbor", f"c2pa.ingredient.v3__{index + 1}", [cs.jumbf_box(b"cbor", encoded)])
         boxes.append(assertion)
@@ -193,13 +200,15 @@ def big_signature_ingredient():
     return [(cs.superbox("c2ma", label, [signature]), label, signature)]
 
 
-def compressed_ingredients(count: int = 40, size: int = 64 * MB):
-    """`count` compressed manifests of about 170 bytes, each `size` expanded."""
+def compressed_ingredients(count: int = 40, size: int = 17 * MB):
+    """`count` compressed manifests of about 170 bytes, each `size` expanded
+    (by default, each beyond the 16 MB that a whole store may expand to)."""
     found = []
     for index in range(count):
         label = f"urn:c2pa:00000000-0000-4000-8000-{index + 1:012d}"
         whole = cs.superbox("c2ma", label, [cs.jumbf_box(b"free", bytes(size))])
-        found.append((cs.superbox("c2cm", label, [cs.jumbf_box(b"brob", brotli.compress(whole))]), label, None))
+        found.append((cs.superbox("c2cm", label, [cs.jumbf_box(b"brob", brotli.compress(whole, quality=5))]), label,
+                      None))
     return found
 
 
@@ -215,7 +224,9 @@ def test_string_references_are_never_expanded_into_the_record(signed):
         for n in range(5000)], canonical=True)  # cbor2 would make references of the keys too
     found = verified(glyphward.embed_manifest_store(signed, ingredient_store(
         signed, compressed_ingredients(1, 1024), 1, recorded=recorded)))
-    assert "ingredient.manifest.validated" in found["codes"], found
+    # The ingredient assertion is refused as it is decoded (tags 256 and 25
+    # are not CBOR C2PA uses), and nothing of it reaches the record.
+    assert "assertion.cbor.invalid" in found["codes"] and found["record"] < 64 * 1024, found
 
 
 @pytest.mark.parametrize("case", ["one-box-hashed-6000-times", "40-compressed-manifests"])
@@ -239,6 +250,11 @@ class Dribbling(http.server.BaseHTTPRequestHandler):
     stop = threading.Event()
 
     def do_GET(self):
+        if self.path == "/ftp":  # a redirect to ftp: (on this server's port, where no FTP server answers)
+            self.send_response(302)
+            self.send_header("Location", f"ftp://127.0.0.1:{self.server.server_address[1]}/store.c2pa")
+            self.end_headers()
+            return
         ends = time.monotonic() + 5
         body = b"x" * 1000
         head = (b"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n" + b"X-Slow: " + b"y" * 500 + b"\r\n\r\n")
@@ -272,10 +288,11 @@ def dribbling():
         Dribbling.stop.clear()
 
 
-@pytest.mark.parametrize("path", ["/headers", "/body"])
-def test_fetch_timeout_is_a_deadline_for_the_whole_fetch(path, dribbling):
+@pytest.mark.parametrize("path, why", [("/headers", "in time"), ("/body", "in time"),
+                                       ("/ftp", "not an http or https URL")])
+def test_fetch_timeout_is_a_deadline_for_the_whole_fetch(path, why, dribbling):
     started = time.monotonic()
-    with pytest.raises(RemoteError, match="in time"):
+    with pytest.raises(RemoteError, match=why):
         fetch_store(dribbling + path, timeout=1.0)
     assert time.monotonic() - started < 2.5
 
@@ -326,3 +343,21 @@ def test_huge_integers_give_the_standards_code(case, code, signed, c2pa_pki):
         font = glyphward.embed_manifest_store(signed, store)
     found = verified(font)
     assert code in found["codes"], found
+
+
+# ---------------------------------------------------------------------------
+# 6. What the report repeats: a label of a megabyte, a JSON assertion of empty objects
+
+def test_what_a_report_repeats_or_decodes_is_bounded(signed, c2pa_pki):
+    """A manifest label of 1 MB (every status's URL repeats it) and a JSON
+    assertion `[{},{},...]` of 4 MB (24 times its size once parsed)."""
+    (manifest,) = cs.manifests(cs.store_of(signed))
+    children = [bytes(child.whole) for child in manifest.box.superboxes()]
+    long_label = cs.superbox("c2pa", "c2pa", [cs.superbox("c2ma", "urn:c2pa:" + "x" * MB, children)])
+    found = verified(glyphward.embed_manifest_store(signed, long_label))
+    assert (found["state"], found["codes"]) == ("invalid", ["general.error"]), found
+
+    credential = c2pa_pki.signer("ES256")
+    font = cs.resign(signed, credential, json_assertions={"org.example.objects": "[{}" + ",{}" * (4 * MB // 3) + "]"})
+    found = verified(font)
+    assert "assertion.json.invalid" in found["codes"], found

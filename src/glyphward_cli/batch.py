@@ -24,7 +24,7 @@ from types import FrameType
 from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from .errors import Cancelled, FontFailure
-from .text import terminal_text
+from .text import path_text, terminal_text
 
 
 class Task(NamedTuple):
@@ -86,7 +86,7 @@ def run_batch(tasks: List[Task], work: Work, show: Optional[Show] = None, *, job
 
     def report_failure(task: Task, error: Optional[str]) -> None:
         if error is not None and report_failures:
-            progress.error(f"glyphward: {task.path}: {terminal_text(error)}")
+            progress.error(f"glyphward: {path_text(task.path)}: {terminal_text(error)}")
 
     def show_safely(task: Task, result: Any, error: Optional[str]) -> None:
         """`show`, whose failure on one font's result (a bug that a hostile
@@ -101,7 +101,7 @@ def run_batch(tasks: List[Task], work: Work, show: Optional[Show] = None, *, job
             if error is None:
                 counts["succeeded"] -= 1
                 counts["failed"] += 1
-            progress.error(f"glyphward: {task.path}: internal error: cannot show the result: "
+            progress.error(f"glyphward: {path_text(task.path)}: internal error: cannot show the result: "
                            f"{terminal_text(bug(exception))}")
 
     executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="glyphward")

@@ -13,7 +13,7 @@ from .batch import Task, run_batch
 from .errors import FontFailure
 from .files import read_font
 from .options import tasks
-from .text import terminal_text
+from .text import path_text, terminal_text
 
 # C2PA 2.2, 6.2.1: an action is a namespaced name (c2pa.*, font.*, com.example.*).
 _ACTION = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*(\.[A-Za-z0-9][A-Za-z0-9_-]*)+")
@@ -137,7 +137,8 @@ def _sidecars(parser: argparse.ArgumentParser, args: argparse.Namespace, todo: L
         place = os.path.join(directory, sidecar_name(task.destination))
         key = os.path.realpath(place)
         if key in seen:
-            parser.error(f"the Manifest Stores of {seen[key]} and {task.path} would both be written to {place}")
+            parser.error(f"the Manifest Stores of {path_text(seen[key])} and {path_text(task.path)} would both be written to "
+                         f"{path_text(place)}")
         seen[key] = task.path
         places[task.path] = place
     return places
@@ -210,7 +211,8 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         from .batch import report
 
         try:
-            signed = sign_font(font, signer_for_font, warn=lambda line: report(f"glyphward: {task.path}: warning: "
+            shown_path = path_text(task.path)
+            signed = sign_font(font, signer_for_font, warn=lambda line: report(f"glyphward: {shown_path}: warning: "
                                                                                    f"{terminal_text(line)}"),
                                binding=args.binding or "boxes", title=args.title,
                                assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,

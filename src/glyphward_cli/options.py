@@ -6,6 +6,7 @@ import os
 from typing import Dict, List
 
 from .batch import Task
+from .text import path_text
 
 
 def positive_int(text: str) -> int:
@@ -85,6 +86,7 @@ def tasks(parser: argparse.ArgumentParser, args: argparse.Namespace, writes: boo
     for path, destination in zip(paths, destinations):
         key = os.path.realpath(destination)
         if key in seen:
-            parser.error(f"{seen[key]} and {path} would both be written to {destination}")
+            parser.error(f"{path_text(seen[key])} and {path_text(path)} would both be written to "
+                         f"{path_text(destination)}")
         seen[key] = path
     return [Task(path, destination) for path, destination in zip(paths, destinations)]

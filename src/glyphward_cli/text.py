@@ -23,10 +23,16 @@ parser accepts.
   character the stream's encoding lacks (in a Latin-1 locale, say) as an
   escape, where Python would raise UnicodeEncodeError.
 
-The names of the fonts given on the command line are the user's own, and are
-printed as given; every other string from a font (a title, a signer's name,
-an action, a status's explanation, a remote manifest URI) goes through
-`for_terminal` before it is printed.
+- `path_text(path)`: a file name as a listing or a message shows it: a
+  valid UTF-8 name as it is, but for the characters `terminal_text` escapes,
+  and each undecodable byte (a surrogate from the file system's encoding)
+  as `\\xNN`. File names often come from whoever sent the fonts (a
+  downloaded archive verified with `glyphward verify *.ttf`): a name holding
+  a newline or ESC could otherwise print forged lines before its record.
+
+Every string from a font (a title, a signer's name, an action, a status's
+explanation, a remote manifest URI) goes through `for_terminal`, every file
+name through `path_text`, before it is printed; JSON keeps the exact path.
 """
 from __future__ import annotations
 
@@ -55,6 +61,15 @@ def terminal_text(text: str) -> str:
     if text.isprintable():
         return text
     return "".join(character if character.isprintable() else _escaped(character) for character in text)
+
+
+def path_text(path: str) -> str:
+    """`path` with every character `str.isprintable()` refuses escaped, an
+    undecodable byte (surrogateescape's U+DC80 to U+DCFF) as `\\xNN`."""
+    if path.isprintable():
+        return path
+    return "".join(f"\\x{ord(character) - 0xdc00:02x}" if "\udc80" <= character <= "\udcff"
+                   else terminal_text(character) for character in path)
 
 
 def for_terminal(value: Any) -> Any:

@@ -273,6 +273,26 @@ def check_layout(boxes: List[_Box], font: Font) -> Optional[Problem]:
     return None
 
 
+# sfntVersion (OpenType, "Table directory"): what a renderer takes the outlines
+# to be. 0x00010000 or 'true' for TrueType outlines, 'OTTO' for CFF or CFF2.
+_TRUETYPE_VERSIONS = (b"\x00\x01\x00\x00", b"true")
+_CFF_TABLES = (b"CFF ", b"CFF2")
+
+
+def check_header(font: Font, tables: Sequence[Table]) -> Optional[Problem]:
+    """Why the font's sfntVersion does not fit its tables, or None. The table
+    directory is not hashed (C2PA 2.2, 18.7.3.6), but its records are bound
+    by the boxes' names and spans; its sfntVersion is not, and a renderer
+    refuses a font whose version contradicts its outlines: it must say
+    'OTTO' exactly when the font has a CFF or CFF2 table."""
+    version = bytes(memoryview(font)[:4])
+    cff = any(table.tag in _CFF_TABLES for table in tables)
+    if (version == b"OTTO") != cff or (not cff and version not in _TRUETYPE_VERSIONS):
+        return ("assertion.boxesHash.mismatch", f"the font's sfntVersion {shown(version)} does not fit its "
+                "outlines (" + ("CFF" if cff else "TrueType or none") + "): it is not the font that was signed")
+    return None
+
+
 def _refuse(log: StatusLog, problem: Problem, url: str) -> bool:
     log.add(problem[0], problem[1], url)
     return False
@@ -286,7 +306,7 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
     boxes = read_boxes(value, claim_alg, len(tables))
     if isinstance(boxes, tuple):
         return _refuse(log, boxes, url)
-    problem = match_tables(boxes, tables) or check_layout(boxes, font)
+    problem = match_tables(boxes, tables) or check_layout(boxes, font) or check_header(font, tables)
     if problem is not None:
         return _refuse(log, problem, url)
 

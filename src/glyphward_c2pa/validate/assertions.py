@@ -4,7 +4,7 @@ is listed, and the manifest holds the assertions its type requires."""
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List, Optional, Set
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from .. import cbor
 from ..assertions import actions
@@ -68,9 +68,16 @@ def validate_assertions(manifest: Manifest) -> None:
 
     seen: Dict[int, Assertion] = {}
     listed: Set[int] = set()  # every box the claim lists, whether its hash matched or not
+    checked: Set[Tuple[str, bytes, str]] = set()  # references already checked, listed again word for word
     for reference in claim.references:
         value = reference.value
         url_text = value.get("url") if isinstance(value, dict) else None
+        if isinstance(url_text, str) and isinstance(value.get("hash"), bytes) and \
+                isinstance(value.get("alg", ""), str) and len(value) <= 3:
+            key = (url_text, value["hash"], value.get("alg", ""))
+            if key in checked:
+                continue  # the same assertion, hash and algorithm: the same outcome, found once
+            checked.add(key)
         where = (manifest.url("c2pa.assertions", url_text.rpartition("/")[2])
                  if isinstance(url_text, str) and url_text else manifest.claim_url)
         found = resolve(url_text, manifest.store, manifest.box)

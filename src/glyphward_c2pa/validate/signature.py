@@ -3,15 +3,15 @@ and what can be said of revocation (15.9), with the credential judged by the
 trust model (14.2, 14.5)."""
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any, List, Optional, Sequence
 
 from cryptography import x509
 from cryptography.x509.oid import AuthorityInformationAccessOID
 
-from ..certificates import (CertificateError, describe_name, load_der_chain, profile_problems, validate_chain,
-                            validity_problem)
+from ..certificates import (CertificateError, CheckBudget, describe_name, load_der_chain, profile_problems,
+                            validate_chain, validity_problem)
 from ..cose import (BY_COSE_ID, IAT, SIG_TST, SIG_TST2, X5CHAIN, X5CHAIN_TEXT, CoseError, countersignature_payload,
                     decode_sign1, key_problem, to_be_signed, verify_with_key)
 from ..labels import CLAIM_SIGNATURE
@@ -23,10 +23,13 @@ from .context import Manifest
 
 @dataclass
 class TrustSettings:
-    """What the validator trusts, and when it validates."""
+    """What the validator trusts, and when it validates. One is made per
+    validation: its budget bounds the certificate signature checks of every
+    chain the validation builds (claim signers' and TSAs', of every manifest)."""
     anchors: Sequence[x509.Certificate] = ()
     tsa_anchors: Sequence[x509.Certificate] = ()
     now: Optional[datetime] = None
+    budget: CheckBudget = field(default_factory=CheckBudget)
 
     def time(self) -> datetime:
         return self.now if self.now is not None else datetime.now(timezone.utc)
@@ -108,7 +111,7 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
         log.add("signingCredential.invalid", "the signing certificate does not meet C2PA 2.2, 14.5.1: " +
                 "; ".join(problems), url)
 
-    result = validate_chain(signer, chain[1:], trust.anchors, purpose="claim-signing")
+    result = validate_chain(signer, chain[1:], trust.anchors, purpose="claim-signing", budget=trust.budget)
     if result.trusted:
         manifest.trusted = True
         log.add("signingCredential.trusted", f"the signing certificate chains to the trust anchor "
@@ -126,7 +129,8 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
         log.add("claimSignature.mismatch", "the claim signature does not verify: the claim or its signature "
                 "changed after signing", url)
 
-    manifest.timestamp = _validate_time_stamp(manifest, sign1, trust, url)
+    with trust.budget.in_force():  # the TSA's chain is charged to the same budget
+        manifest.timestamp = _validate_time_stamp(manifest, sign1, trust, url)
     at = manifest.timestamp or trust.time()
     expired = validity_problem(result.path, at)
     if expired is None:

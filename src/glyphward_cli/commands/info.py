@@ -26,7 +26,8 @@ error: what it lacks is shown as none (null in JSON). A font that cannot be
 read or parsed is listed with its error (and only there), and makes the exit
 status 1. Text a font supplies (a URI, a title, a signer's name) is listed
 with its control characters, bidi controls and other characters that are not
-printable escaped as \\xNN, \\uNNNN or \\UNNNNNNNN.
+printable escaped as \\xNN, \\uNNNN or \\UNNNNNNNN; so is the font's file
+name (an undecodable byte as \\xNN).
 
 With --json, one JSON array with one object per font, with the keys path,
 size, c2pa_table, compliant (is_compliant: the table well-formed and the
@@ -49,7 +50,7 @@ from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
 from ..files import read_font
 from ..options import add_fonts, tasks
-from ..text import JSON_HELP, for_terminal, json_text
+from ..text import JSON_HELP, for_terminal, json_text, path_text
 
 # The module's messages are fixed, so these two cases, which are not errors
 # here, are told apart from real ones by their text.
@@ -137,9 +138,10 @@ STORE_KINDS = {"manifest store": "a C2PA Manifest Store", "placeholder": "a rese
 
 
 def describe(record: Dict[str, Any]) -> str:
-    """The listing of one font's record: its path as given, and every string
-    the font supplied with its control characters escaped."""
-    lines = [record["path"]]
+    """The listing of one font's record: its path, and every string the font
+    supplied, with their control characters escaped (a file name may come
+    from an attacker too)."""
+    lines = [path_text(record["path"])]
     record = for_terminal(record)
     if record["size"] is not None:
         lines.append(f"  size:                {record['size']} bytes")

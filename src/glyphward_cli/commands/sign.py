@@ -50,6 +50,7 @@ from ..errors import FontFailure
 from ..files import read_font
 from ..hashing import ALGORITHMS
 from ..options import add_fonts, add_output, positive_int, positive_seconds, tasks
+from ..text import path_text
 
 DEFAULT_SIZE = 32768  # room for a typical signed manifest with its certificate chain
 
@@ -101,7 +102,7 @@ def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
     font = read_font(task.path)
     try:
         glyphward.read_manifest_uri_str(font)
-        report(f"glyphward: {task.path}: warning: the font's C2PA table is replaced; what it held is not kept "
+        report(f"glyphward: {path_text(task.path)}: warning: the font's C2PA table is replaced; what it held is not kept "
                "(glyphward sign --cert keeps a Manifest Store as the new manifest's ingredient)")
     except ValueError:
         pass  # no C2PA table (or none the module can read: reserving reports that)

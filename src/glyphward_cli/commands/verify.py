@@ -24,7 +24,11 @@ replaced by U+FFFD.
 Text a font supplies (a title, a signer's name, an action, a remote URI) is
 listed with its control characters, bidi controls and other characters that
 are not printable escaped as \\xNN, \\uNNNN or \\UNNNNNNNN, so that it
-cannot rewrite the listing on a terminal.
+cannot rewrite the listing on a terminal; so is a font's file name (an
+undecodable byte as \\xNN), which JSON keeps as it is (but for U+FFFD). A
+step of the history whose manifest does not validate (not valid or trusted)
+only claims to be signed by its signer, and its title and actions are listed
+as unverified.
 """
 from __future__ import annotations
 
@@ -36,7 +40,7 @@ from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
 from ..files import read_font
 from ..options import add_fonts, positive_seconds, tasks
-from ..text import JSON_HELP, for_terminal, json_text
+from ..text import JSON_HELP, for_terminal, json_text, path_text
 
 
 QUIET_HELP = ("no progress bar and no summary line on standard error; "
@@ -79,8 +83,11 @@ def describe(path: str, record: Dict[str, Any], anchors_given: bool = True) -> s
     """The human listing of one font's record; without trust anchors, an
     untrusted credential is a note rather than a failure line. Every string
     the font supplied is shown with its control characters escaped
-    (text.for_terminal); `path`, the user's own, as it is."""
-    lines = [path]
+    (text.for_terminal), and `path` with its control characters escaped
+    (text.path_text): a file name may come from an attacker too. A history
+    step that is not valid is not said to be signed by anyone, and what it
+    says of itself is marked unverified."""
+    lines = [path_text(path)]
     record = for_terminal(record)
 
     def line(name: str, value: Any) -> None:
@@ -123,11 +130,7 @@ def describe(path: str, record: Dict[str, Any], anchors_given: bool = True) -> s
     if history:
         lines.append("  history, before this manifest (newest first; each step as validated now):")
         for number, step in enumerate(history, 1):
-            when = step.get("signing_time") or "an unknown time"
-            lines.append(f"    {number}. {step['kind']} manifest {step['label']}: signed by {step.get('signer')} "
-                         f"at {when}; {step['state']}")
-            if step.get("actions"):
-                lines.append(f"       actions: {', '.join(step['actions'])}")
+            lines.extend(_history_step(number, step))
             if step.get("content_when_used"):
                 lines.append(f"       content when it was signed again: {step['content_when_used']}")
     for delta in record.get("validation_results", {}).get("ingredientDeltas", []):
@@ -135,6 +138,28 @@ def describe(path: str, record: Dict[str, Any], anchors_given: bool = True) -> s
             for status in delta["validationDeltas"].get(category, []):
                 line("ingredient", _status(status))
     return "\n".join(lines) + "\n"
+
+
+def _history_step(number: int, step: Dict[str, Any]) -> List[str]:
+    """The lines of one step of the history. The active manifest pins only an
+    ingredient manifest's claim signature (C2PA 2.2, 15.11.3.3.1), so anyone
+    may rewrite the rest of a step whose own signature then fails: what such a
+    step says (its signer, time, title, actions) is what it claims, not what
+    anyone signed."""
+    when = step.get("signing_time") or "an unknown time"
+    head = f"    {number}. {step['kind']} manifest {step['label']}: "
+    if step["state"] in ("valid", "trusted"):
+        lines = [head + f"signed by {step.get('signer')} at {when}; {step['state']}"]
+        unverified = ""
+    else:
+        lines = [head + f"claims to be signed by {step.get('signer')} at {when}; "
+                        f"it does not validate ({step['state']})"]
+        unverified = " (unverified)"
+    if step.get("title"):
+        lines.append(f"       title{unverified}: {step['title']}")
+    if step.get("actions"):
+        lines.append(f"       actions{unverified}: {', '.join(step['actions'])}")
+    return lines
 
 
 def _status(status: Dict[str, Any]) -> str:

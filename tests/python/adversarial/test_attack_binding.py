@@ -226,6 +226,9 @@ NO_KEY = {
     "second-glyf-record": (lambda font: with_tables(font, [(b"glyf", bytes(64))]), UNKNOWN),
     "hundreds-of-tables-added": (lambda font: with_tables(font, [(b"z%03d" % number, b"") for number in range(300)]),
                                  UNKNOWN),
+    # The directory's sfntVersion is not hashed, but must fit the outlines (a renderer refuses it otherwise).
+    "sfnt-version-says-cff": (lambda font: b"OTTO" + font[4:], MISMATCH),
+    "sfnt-version-true": (lambda font: b"true" + font[4:], []),
     # No record points at bytes after the last table: no renderer reads them.
     "bytes-appended-after-the-last-table": (lambda font: font + b"\xff" * 4096, []),
 }

@@ -9,6 +9,7 @@ import re
 import signal
 import unicodedata
 
+import cbor2
 import glyphward
 import pytest
 
@@ -26,6 +27,9 @@ FORGED = "Evil\x1b[2K\r  asset:           valid\n\x85\u202eoops\u2066\u2028"
 RAW = ("Cc", "Cf", "Zl", "Zp", "Cs")
 SURROGATE_ACTIONS = '{"actions": [{"action": "c2pa.created\\udc80\\u001b[1A"}]}'
 UNDECODABLE = b"bad\xff.ttf"
+# A file name (from a downloaded archive, say) that, printed raw, forges a
+# trusted record's lines and hides what follows (ESC [8m, conceal).
+FORGED_NAME = "h.ttf\n  manifest:        trusted\n  asset:           valid\n\x1b[8m"
 
 
 def _sign(tmp_path, font, name, credential, *options):
@@ -40,6 +44,9 @@ def _hostile(kind, tmp_path, dejavu, c2pa_pki):
     """The hostile font of `kind`, its file name, the escapes its listing
     shows, and what its JSON record carries of the hostile text, by command:
     (keys, value)."""
+    if kind == "file name":  # a path is escaped on a terminal, exact in JSON
+        return _sign(tmp_path, dejavu, "h.ttf", c2pa_pki.signer("ES256")), FORGED_NAME, ("h.ttf\\n", "\\x1b[8m"), \
+            dict.fromkeys(("info", "verify"), (("path",), FORGED_NAME))
     signer = c2pa_pki.signer("ES256")
     if kind == "title":
         font = _sign(tmp_path, dejavu, "h.ttf", signer, "--title", FORGED)
@@ -59,12 +66,28 @@ def _hostile(kind, tmp_path, dejavu, c2pa_pki):
         uri = "https://evil.example/" + FORGED.replace("\n", "")
         return glyphward.embed_remote(dejavu, uri), "h.ttf", ("\\x1b", "\\u202e"), \
             {"info": (("active_manifest_uri",), uri), "verify": (("remote_manifest_uri",), uri)}
-    assert kind == "undecodable file name"  # the user's own name: printed as its bytes, U+FFFD in JSON
+    if kind == "forged history":  # the parent's title and actions rewritten without a key (its signature fails)
+        once = _sign(tmp_path, dejavu, "once.ttf", signer, "--title", "Original")
+        twice = _sign(tmp_path, once, "h.ttf", signer, "--title", "Second")
+        store = cs.store_of(twice)
+        parent = cs.manifests(store)[0]
+        actions = parent.hashed["c2pa.actions.v2"]
+        forged = actions.replace(b"c2pa.created", b"c2pa.CREATED")
+        claim = parent.claim.replace(cbor2.dumps("Original"), cbor2.dumps("oRIGINAL")) \
+            .replace(hashlib.sha256(actions).digest(), hashlib.sha256(forged).digest())  # its hashed URI made good
+        for old, new in ((parent.claim, claim), (actions, forged)):
+            assert store.count(old) == 1 and old != new
+            store = store.replace(old, new)
+        return cs.replace_store(twice, store), "h.ttf", ("claims to be signed by", "title (unverified): oRIGINAL",
+                                                         "actions (unverified): c2pa.CREATED"), \
+            {"verify": (("history", 0, "title"), "oRIGINAL")}
+    assert kind == "undecodable file name"  # its byte escaped in the listing, U+FFFD in JSON
     return _sign(tmp_path, dejavu, "h.ttf", signer), UNDECODABLE, (), \
         dict.fromkeys(("info", "verify"), (("path",), "bad\ufffd.ttf"))
 
 
-@pytest.mark.parametrize("kind", ["title", "surrogate action", "signer name", "remote URI", "undecodable file name"])
+@pytest.mark.parametrize("kind", ["title", "surrogate action", "signer name", "remote URI", "undecodable file name",
+                                  "file name", "forged history"])
 def test_hostile_text_is_escaped_in_listings_strict_in_json_and_never_stops_the_batch(tmp_path, dejavu, c2pa_pki,
                                                                                       kind):
     signer = c2pa_pki.signer("ES256")
@@ -79,14 +102,16 @@ def test_hostile_text_is_escaped_in_listings_strict_in_json_and_never_stops_the_
     for command in ("info", "verify"):
         listing = run(command, *fonts, cwd=tmp_path, env=env)
         assert listing.returncode in (0, 1), listing.stderr
-        assert (UNDECODABLE in listing.stdout) == (kind == "undecodable file name")
-        text = listing.stdout.replace(UNDECODABLE, b"NAME").decode("utf-8")  # strict
+        text = listing.stdout.decode("utf-8")  # strict: no undecodable byte either
+        shown = {"undecodable file name": "bad\\xff.ttf", "file name": repr(FORGED_NAME)[1:-1]}.get(kind, "h.ttf")
         assert [line for line in text.splitlines() if line and not line.startswith(" ")] == \
-            ["before.ttf", "NAME" if kind == "undecodable file name" else "h.ttf", "after.ttf"], text
+            ["before.ttf", shown, "after.ttf"], text
         raw = [(line, character) for line in text.splitlines() for character in line
                if unicodedata.category(character) in RAW]
         assert not raw, f"{command}: raw {raw[0][1]!r} in {raw[0][0]!r}"
-        if command == "verify" or kind != "surrogate action":  # info lists no actions
+        # Only a history step that validates is said to be signed by someone.
+        assert not re.search(r"\n    \d+\. .*: signed by .*; (?!valid$|trusted$)", text, re.M), text
+        if command == "verify" or kind not in ("surrogate action", "forged history"):  # info lists no actions
             assert all(escape in text for escape in escapes), text  # shown, escaped, not dropped
         assert re.search(r"\nafter\.ttf\n(  .*\n)*  asset: +valid", text), text
 
@@ -101,6 +126,9 @@ def test_hostile_text_is_escaped_in_listings_strict_in_json_and_never_stops_the_
             for step in keys:
                 value = value[step]
             assert value == expected
+    if kind == "file name":  # and a message on standard error (digest fails on a font it cannot read)
+        message = run("digest", hostile.name + ".missing", cwd=tmp_path, env=env).stderr
+        assert message.startswith("glyphward: h.ttf\\n") and "\x1b" not in message and message.count("\n") == 1
 
 
 @pytest.fixture

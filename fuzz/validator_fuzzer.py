@@ -100,6 +100,7 @@ with atheris.instrument_imports(include=["glyphward_c2pa"]):
         importlib.import_module(_module.name)
     from glyphward_c2pa import cbor as c2pa_cbor
     from glyphward_c2pa import cose, jumbf, labels
+    from glyphward_c2pa.assertions.hash_data import hash_outside
 
 import cbor2
 import glyphward
@@ -2001,16 +2002,6 @@ def op_box_hash(reader: Reader, root: Node, context: Context) -> None:
     leaf.payload = dump(value)
 
 
-def _outside_digest(font: bytes, exclusions: List[Tuple[int, int]], alg: str) -> bytes:
-    digest = hashlib.new(alg)
-    cursor = 0
-    for start, length in exclusions:
-        digest.update(font[cursor:start])
-        cursor = start + length
-    digest.update(font[cursor:])
-    return digest.digest()
-
-
 def op_exclusions(reader: Reader, root: Node, context: Context) -> None:
     """Data-hash exclusions (C2PA 2.2, 18.5) over table data: a whole table
     (head, glyf, the table directory...), part of one, everything, or up to
@@ -2054,7 +2045,7 @@ def op_exclusions(reader: Reader, root: Node, context: Context) -> None:
     value["exclusions"] = [{"start": start, "length": length} for start, length in merged]
     alg = value.get("alg") if isinstance(value.get("alg"), str) and value["alg"] in labels.HASH_ALGORITHMS \
         else "sha256"
-    value["hash"] = _outside_digest(font, merged, alg)
+    value["hash"] = hash_outside(font, merged, alg)
     for _ in range(3):  # the padding gives up what the exclusions take, so that the store fits where it was
         grown = len(dump(value)) - size
         if grown <= 0 or not isinstance(value.get("pad"), bytes) or not value["pad"]:

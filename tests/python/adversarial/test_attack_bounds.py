@@ -120,8 +120,11 @@ BOMBS = {"shared-values": shared_values, "string-references": string_references,
          "float-keys": float_keys, "empty-containers": empty_containers}
 
 
-@pytest.mark.parametrize("where", ["claim", "assertion", "signature"])
-@pytest.mark.parametrize("bomb", sorted(BOMBS))
+# Each bomb in each place a claim generator's CBOR is read; the colliding keys
+# only in an assertion, since building their dict takes the test itself 10 s.
+@pytest.mark.parametrize("bomb, where", [(bomb, where) for bomb in sorted(BOMBS)
+                                         for where in ("claim", "assertion", "signature")
+                                         if bomb != "bignum-keys" or where == "assertion"])
 def test_cbor_bombs_decode_in_bounded_time_and_memory(bomb, where, signed, c2pa_pki):
     value = BOMBS[bomb]()
     credential = c2pa_pki.signer("ES256")

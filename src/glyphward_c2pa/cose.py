@@ -13,6 +13,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 
 from . import cbor
+from .algorithms import SIGNATURES
 
 SIGN1_TAG = 18
 ALG = 1          # the `alg` header parameter
@@ -35,17 +36,12 @@ class Algorithm:
     hash: Optional[hashes.HashAlgorithm]
 
 
-# C2PA 2.2, 13.2.1: the allowed list (the deprecated list is empty).
+# C2PA 2.2, 13.2.1: the allowed list, made from algorithms.SIGNATURES.
+DIGESTS: Dict[str, hashes.HashAlgorithm] = {"sha256": hashes.SHA256(), "sha384": hashes.SHA384(),
+                                             "sha512": hashes.SHA512()}
 ALGORITHMS: Dict[str, Algorithm] = {
-    algorithm.name: algorithm for algorithm in (
-        Algorithm("ES256", -7, "ecdsa", hashes.SHA256()),
-        Algorithm("ES384", -35, "ecdsa", hashes.SHA384()),
-        Algorithm("ES512", -36, "ecdsa", hashes.SHA512()),
-        Algorithm("PS256", -37, "pss", hashes.SHA256()),
-        Algorithm("PS384", -38, "pss", hashes.SHA384()),
-        Algorithm("PS512", -39, "pss", hashes.SHA512()),
-        Algorithm("Ed25519", -8, "eddsa", None),
-    )
+    name: Algorithm(name, entry.cose_id, entry.family, None if entry.family == "eddsa" else DIGESTS[entry.digest])
+    for name, entry in SIGNATURES.items()
 }
 BY_COSE_ID: Dict[int, Algorithm] = {algorithm.cose_id: algorithm for algorithm in ALGORITHMS.values()}
 

@@ -2,7 +2,10 @@
 and the hash and signature algorithms it allows."""
 from __future__ import annotations
 
+import re
 from typing import Container, Dict, FrozenSet
+
+from .algorithms import HASH_ALGORITHMS as _HASH_ALGORITHMS
 
 
 def _jumbf_uuid(fourcc: str) -> bytes:
@@ -92,8 +95,17 @@ HARD_BINDINGS: FrozenSet[str] = frozenset({
 ACTIONS_LABELS: FrozenSet[str] = frozenset({ACTIONS, ACTIONS_V2})
 INGREDIENT_LABELS: FrozenSet[str] = frozenset({INGREDIENT, INGREDIENT_V2, INGREDIENT_V3})
 
-# C2PA 2.2, 13.1: the allowed hash algorithms (the deprecated list is empty).
-HASH_ALGORITHMS: FrozenSet[str] = frozenset({"sha256", "sha384", "sha512"})
+HASH_ALGORITHMS = _HASH_ALGORITHMS  # C2PA 2.2, 13.1, named in algorithms.py
+
+# C2PA 2.2, 6.2.1 and 6.2.2: a namespaced name, such as an assertion label or
+# an action ("c2pa.actions.v2", "font.subset", "com.example.thing"):
+# dot-separated components of letters, digits, "_" and "-".
+NAMESPACED_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*(\.[A-Za-z0-9][A-Za-z0-9_-]*)+")
+
+
+def is_label(text: str) -> bool:
+    """True when `text` is a label C2PA 2.2, 6.2.2 admits for an assertion."""
+    return NAMESPACED_NAME.fullmatch(text) is not None and "__" not in text
 
 
 def base_label(label: str) -> str:

@@ -34,11 +34,10 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 
+from .algorithms import HASH_ALGORITHMS
+from .cose import DIGESTS
 from .certificates import describe_name, validate_chain, validity_problem
 
-# C2PA 2.2, 13.1: the allowed list of hash algorithms (its deprecated list is
-# empty). The names are C2PA's, and also asn1crypto's and hashlib's.
-HASH_ALGORITHMS: Tuple[str, ...] = ("sha256", "sha384", "sha512")
 
 # C2PA 2.2, 15.2.2: the codes a time-stamp can get. C2PA 2.2, 15.8 writes
 # some of them as "timestamp.*"; the tables of 15.2.2 and the CDDL of the
@@ -52,8 +51,6 @@ OUTSIDE_VALIDITY = "timeStamp.outsideValidity"
 
 _TST_INFO = "1.2.840.113549.1.9.16.1.4"   # id-ct-TSTInfo, RFC 3161, 2.4.2
 _GRANTED = ("granted", "granted_with_mods")  # PKIStatus 0 and 1, RFC 3161, 2.4.2
-_HASHES: Dict[str, hashes.HashAlgorithm] = {
-    "sha256": hashes.SHA256(), "sha384": hashes.SHA384(), "sha512": hashes.SHA512()}
 _CURVES = ("secp256r1", "secp384r1", "secp521r1")  # C2PA 2.2, 13.2.1: P-256, P-384, P-521
 _READ_CHUNK = 1 << 16
 _MAX_TEXT = 200
@@ -351,9 +348,9 @@ def _signature_problem(token: _Token, scheme: _Scheme, certificate: x509.Certifi
         if isinstance(key, ed25519.Ed25519PublicKey):
             key.verify(token.signature, signed)
         elif isinstance(key, ec.EllipticCurvePublicKey) and scheme.hash is not None:
-            key.verify(token.signature, signed, ec.ECDSA(_HASHES[scheme.hash]))
+            key.verify(token.signature, signed, ec.ECDSA(DIGESTS[scheme.hash]))
         elif isinstance(key, rsa.RSAPublicKey) and scheme.hash is not None:
-            algorithm = _HASHES[scheme.hash]
+            algorithm = DIGESTS[scheme.hash]
             if scheme.kind == "rsa-pss":
                 key.verify(token.signature, signed,
                            padding.PSS(mgf=padding.MGF1(algorithm), salt_length=scheme.salt_length), algorithm)

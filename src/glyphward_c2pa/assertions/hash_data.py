@@ -23,7 +23,7 @@ to a checksum) is assertion.dataHash.mismatch, whatever the hash.
 from __future__ import annotations
 
 import hashlib
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from ..labels import HASH_ALGORITHMS
 from ..sfnt import StoreField, Table
@@ -38,15 +38,19 @@ Range = Tuple[int, int]
 LISTED = 8  # ranges a message lists at most
 
 
-def hash_outside(font: Font, ranges: Sequence[Range], algorithm: str) -> bytes:
-    """The hash of every byte of `font` outside `ranges` (ascending, not
-    overlapping), in file order."""
+def hash_outside(font: Font, ranges: Iterable[Range], algorithm: str) -> bytes:
+    """The hash of every byte of `font` outside `ranges`, in file order.
+
+    `ranges` are (start, length) pairs as data_hash_ranges returns them
+    (ascending, not overlapping); unsorted or overlapping ones are taken
+    too, each byte being left out once."""
     view = memoryview(font)
     digest = hashlib.new(algorithm)
     position = 0
-    for start, length in ranges:
-        digest.update(view[position:start])
-        position = start + length
+    for start, length in sorted(ranges):
+        if start > position:
+            digest.update(view[position:start])
+        position = max(position, start + length)
     digest.update(view[position:])
     return digest.digest()
 

@@ -613,7 +613,7 @@ def make_seeds(credentials: Credentials, base: bytes, stamper: Optional[OpenSslS
         if how == "tsa":
             options["tsa"] = stamper
         if how == "update":
-            options["binding_chosen"] = False
+            options["binding"] = None
         signed = glyphward_c2pa.sign_font(font, signer, **options)
         size = None
         if binding == "data":  # sign again with room to spare

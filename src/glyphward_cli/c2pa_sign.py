@@ -214,11 +214,11 @@ def run_c2pa(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             shown_path = path_text(task.path)
             signed = sign_font(font, signer_for_font, warn=lambda line: report(f"glyphward: {shown_path}: warning: "
                                                                                    f"{terminal_text(line)}"),
-                               binding=args.binding or "boxes", title=args.title,
+                               binding=args.binding, title=args.title,
                                assertions=assertions, digital_source_type=args.digital_source_type, size=args.size,
                                remote_uri=args.uri, strict=args.strict, hash_algorithm=args.algorithm,
                                replace=args.replace, font_actions=args.action, trust_anchors=anchors,
-                               binding_chosen=args.binding is not None, remote=remotes.get(task.path), tsa=tsa)
+                               remote=remotes.get(task.path), tsa=tsa)
         except SigningError as error:
             raise FontFailure(str(error)) from None
         if sidecars:

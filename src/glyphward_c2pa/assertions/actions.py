@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 from ..status import StatusLog
 
@@ -27,19 +27,84 @@ FONT_ACTIONS = (
 )
 
 
-def created(digital_source_type: str) -> Dict[str, Any]:
+# C2PA 2.2, 18.14.1 (actions.cddl, $action-choice): the standard action names.
+STANDARD_ACTIONS = frozenset((
+    "c2pa.addedText", "c2pa.adjustedColor", "c2pa.changedSpeed", "c2pa.color_adjustments", "c2pa.converted",
+    "c2pa.copied", "c2pa.created", "c2pa.cropped", "c2pa.deleted", "c2pa.drawing", "c2pa.dubbed", "c2pa.edited",
+    "c2pa.edited.metadata", "c2pa.filtered", "c2pa.formatted", "c2pa.managed", "c2pa.opened", "c2pa.orientation",
+    "c2pa.produced", "c2pa.placed", "c2pa.printed", "c2pa.published", "c2pa.redacted", "c2pa.removed",
+    "c2pa.repackaged", "c2pa.resized", "c2pa.saved", "c2pa.transcoded", "c2pa.translated", "c2pa.trimmed",
+    "c2pa.unknown", "c2pa.version_updated", "c2pa.watermarked") + FONT_ACTIONS)
+# What glyphward records itself, first, and a caller may not add: the
+# action that begins a manifest, and those that need an ingredient or a
+# redacted assertion of their own (C2PA 2.2, 18.14.2, 15.10.3.2.2).
+_BEGINNINGS = frozenset((CREATED, OPENED, PLACED, REMOVED, REDACTED))
+# The actions whose parameter is a font-parameter-unicode-ranges-map
+# (font-actions.cddl).
+CHARACTER_ACTIONS = ("font.subset", "font.charactersAdded", "font.charactersDeleted", "font.charactersModified")
+
+Action = Union[str, Tuple[str, Mapping[str, Any]]]
+
+
+def name_of(action: Action) -> str:
+    """The name of an action given as a name or a (name, parameters) pair."""
+    return action if isinstance(action, str) else action[0] if isinstance(action, tuple) and action else ""
+
+
+def check_action(name: object) -> None:
+    """Refuses an action a caller may not record: one of C2PA 2.2's own names
+    (18.14.1, Table 9 for fonts) or an entity-specific one in reverse-domain
+    form (6.2.1, "com.example.thing") is accepted; an unknown c2pa.* or font.*
+    name, anything that is not a namespaced name, and the actions glyphward
+    records itself are not."""
+    from ..labels import NAMESPACED_NAME
+    from ..signing.result import SigningError
+
+    if not isinstance(name, str) or NAMESPACED_NAME.fullmatch(name) is None:
+        raise SigningError(f"{name!r} is not an action name (e.g. font.subset, or com.example.thing)")
+    if name in _BEGINNINGS:
+        raise SigningError(f"the action {name} is one glyphward records itself")
+    if name not in STANDARD_ACTIONS and name.split(".", 1)[0] in ("c2pa", "font"):
+        raise SigningError(f"{name} is not an action of C2PA 2.2 (18.14.1); an action of your own takes a "
+                           "reverse-domain name, such as com.example.thing")
+
+
+def recorded(given: Sequence[Action], font: bytes, parent: Optional[bytes]) -> List[Dict[str, Any]]:
+    """The action entries for `given`, in order. The character actions get
+    their Unicode ranges (font-parameter-unicode-ranges-map) unless the
+    caller gave parameters: font.subset the characters the font maps (the
+    sub-group it was stripped down to), the others what the font maps and
+    its `parent` (the font it was made from) does not, or the reverse, or
+    both; without a parent they get none."""
+    from . import unicode_ranges
+
+    entries: List[Dict[str, Any]] = []
+    for action in given:
+        name = name_of(action)
+        check_action(name)
+        entry: Dict[str, Any] = {"action": name}
+        if isinstance(action, tuple):
+            entry["parameters"] = dict(action[1])
+        elif name in CHARACTER_ACTIONS:
+            ranges = unicode_ranges.for_action(name, font, parent)
+            if ranges:
+                entry["parameters"] = {"ranges": ranges}
+        entries.append(entry)
+    return entries
+
+
+def created(digital_source_type: str, then: Sequence[Dict[str, Any]] = ()) -> Dict[str, Any]:
     """The assertion of a new standard manifest for an asset without a
     parent: a `c2pa.created` action first, with its digital source type
-    (C2PA 2.2, 18.14.2)."""
-    return {"actions": [{"action": CREATED, "digitalSourceType": digital_source_type}]}
+    (C2PA 2.2, 18.14.2), then the actions done since (18.14.1)."""
+    return {"actions": [{"action": CREATED, "digitalSourceType": digital_source_type}] + list(then)}
 
 
-def opened(ingredient: Dict[str, Any], then: Sequence[str] = ()) -> Dict[str, Any]:
+def opened(ingredient: Dict[str, Any], then: Sequence[Dict[str, Any]] = ()) -> Dict[str, Any]:
     """The assertion of a standard manifest whose asset has a parent: a
     `c2pa.opened` action naming the parentOf ingredient first (C2PA 2.2,
     18.14.2 and 18.15.3), then the actions done to it."""
-    return {"actions": [{"action": OPENED, "parameters": {"ingredients": [ingredient]}}] +
-            [{"action": action} for action in then]}
+    return {"actions": [{"action": OPENED, "parameters": {"ingredients": [ingredient]}}] + list(then)}
 
 
 @dataclass

@@ -101,22 +101,20 @@ def _span_hash(font: Font, span: Sequence[Table], algorithm: str) -> bytes:
 
 def build(font: Font, tables: Sequence[Table], algorithm: str,
           known: Optional["KnownDigests"] = None) -> Dict[str, Any]:
-    """The assertion for the font that `glyphward` writes from `font`: its
-    tables (but any `C2PA` table) and a new `C2PA` table, in tag order,
-    which is the order of the written font's table directory; one box per
-    table (C2PA 2.2, 18.7.3.6 leaves the grouping to the claim generator:
-    one box each keeps the hashes valid when the font is re-packaged)."""
-    kept = [table for table in tables if table.tag != C2PA]
-    ordered: List[Optional[Table]] = sorted(kept + [None], key=lambda table: C2PA if table is None else table.tag)
+    """The assertion for `font` as it is written, its `C2PA` table holding a
+    placeholder or a remote URI: one box per table, in the order of the
+    font's table directory (`tables`), the `C2PA` table's box excluded (C2PA
+    2.2, 18.7.3.6 leaves the grouping to the claim generator: one box each
+    keeps the hashes valid when the font is re-packaged)."""
     boxes = []
-    for table in ordered:
-        if table is None:
+    for table in tables:
+        if table.tag == C2PA:
             boxes.append({"names": [C2PA_BOX], "hash": C2PA_HASH, "pad": b""})
-        else:
-            digest = table_hash(font, table, algorithm)
-            if known is not None:
-                known.table_digests[(table.tag, algorithm)] = digest
-            boxes.append({"names": [table.name], "hash": digest, "pad": b""})
+            continue
+        digest = table_hash(font, table, algorithm)
+        if known is not None:
+            known.table_digests[(table.tag, algorithm)] = digest
+        boxes.append({"names": [table.name], "hash": digest, "pad": b""})
     return {"alg": algorithm, "boxes": boxes}
 
 

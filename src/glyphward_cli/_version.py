@@ -1,3 +1,4 @@
-# The one place the version number is written: the wheel's metadata and
-# `glyphward --version` both read it from here.
-__version__ = "0.1.0"
+# The version is the C2PA layer's (glyphward_c2pa/_version.py), the one place it is written.
+from glyphward_c2pa._version import __version__
+
+__all__ = ["__version__"]

@@ -136,3 +136,15 @@ def test_box_hash_follows_the_written_directory(signer, placement):
     written = [table.name for table in read_tables(signed.font)]
     assert [box["names"][0] for box in boxes] == written
     assert cbor2.loads(cs.active(signed.font).claim)["claim_generator_info"]["name"] == "glyphward"
+
+
+def test_the_library_never_imports_the_command():
+    """The C2PA layer stands on its own: signing and validating load nothing of glyphward_cli."""
+    import subprocess
+    import sys
+
+    code = ("import sys, glyphward_c2pa; glyphward_c2pa.sign_font; glyphward_c2pa.verify_font; "
+            "import glyphward_c2pa.signing.generator, glyphward_c2pa.validate.font; "
+            "print(sorted(name for name in sys.modules if name.startswith('glyphward_cli')))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "[]"

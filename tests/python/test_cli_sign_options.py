@@ -223,7 +223,7 @@ def test_new_options_reach_sign_font(tmp_path, c2pa_pki, monkeypatch):
         raise SigningError("recorded")
 
     monkeypatch.setattr(glyphward_c2pa, "sign_font", recorder, raising=False)
-    extra = {"designers": [{"name": "Ada Lovelace"}], "identifier": "ACME-0042"}
+    extra = {"designers": [{"person": {"name": "Ada Lovelace"}}], "identifier": "ACME-0042"}
     (tmp_path / "info.json").write_text(json.dumps(extra))
     base = ["sign", DEJAVU, "-o", str(tmp_path / "out.ttf"), *map(str, cs.key_args(c2pa_pki.signer("ES256")))]
     assert main(base + ["--claim-generator", "Acme Font/Tools/2.1.0", "--font-info", str(tmp_path / "info.json"),

@@ -3,6 +3,7 @@ trust anchors that accumulate and come from directories, errors that are one
 line rather than a usage block, and the new sign options, checked here and
 passed on to the library."""
 import json
+import os
 import shutil
 from pathlib import Path
 
@@ -85,7 +86,8 @@ def test_the_system_bundle_loads_with_one_clear_line(signed, c2pa_pki):
         warnings = [line for line in result.stderr.splitlines() if "left out" in line]
         assert len(warnings) <= 1 and result.stderr.splitlines() == warnings
         if warnings:
-            assert warnings[0].startswith(f"glyphward: warning: --trust-anchors: ") and str(SYSTEM_BUNDLE) in warnings[0]
+            assert warnings[0].startswith("glyphward: warning: --trust-anchors: ")
+            assert str(SYSTEM_BUNDLE) in warnings[0]
 
 
 # ---------------------------------------------------------------------------
@@ -131,8 +133,6 @@ def test_errors_that_are_not_usage_errors_are_one_line(case, tmp_path, c2pa_pki)
     options, expected = ONE_LINE_ERRORS[case]
     out = tmp_path / "out"
     out.mkdir()
-    import os
-
     result = run("sign", DEJAVU, "-o", out / "signed.ttf", *options(tmp_path, c2pa_pki),
                  env=dict(os.environ, WRONG_PASSPHRASE="open sesame!"))
     assert result.returncode == 1, result.stderr

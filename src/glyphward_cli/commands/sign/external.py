@@ -30,7 +30,8 @@ def sign(task: Task, args: argparse.Namespace, cancel: threading.Event) -> None:
     font = read_font(task.path)
     try:
         glyphward.read_manifest_uri_str(font)
-        report(f"glyphward: {path_text(task.path)}: warning: the font's C2PA table is replaced; what it held is not kept "
+        report(f"glyphward: {path_text(task.path)}: warning: the font's C2PA table is replaced; what it held is "
+               "not kept "
                "(glyphward sign --cert keeps a Manifest Store as the new manifest's ingredient)")
     except ValueError:
         pass  # no C2PA table (or none the module can read: reserving reports that)

@@ -1,4 +1,5 @@
-"""The exceptions that carry a font's failure to the batch runner."""
+"""The exceptions that carry a font's failure to the batch runner, and a
+command's failure that is not a usage error to `main`."""
 from __future__ import annotations
 
 from typing import Any
@@ -20,3 +21,15 @@ class FontFailure(Exception):
 class Cancelled(Exception):
     """The batch was interrupted before this font was written."""
 
+
+
+class CommandError(Exception):
+    """The command cannot go on, though it was used rightly (a key that needs
+    another passphrase, a file that is not JSON): `main` prints the message
+    as one line, `glyphward: error: MESSAGE`, and exits with status 1, as a
+    failed font does. A usage error (exit status 2, with the usage) goes
+    through `parser.error` instead."""
+
+    def __init__(self, message: str):
+        super().__init__(message)
+        self.message = message

@@ -5,9 +5,10 @@ import errno
 import os
 import stat
 import sys
-from typing import Optional
+from typing import Any, Optional
 
-from .errors import FontFailure
+from .errors import CommandError, FontFailure
+from .text import path_text
 
 
 def read_font(path: str) -> bytes:
@@ -62,3 +63,24 @@ def data_name(path: str) -> str:
 def nothing_to(what: str) -> str:
     """The message for an empty `what` (as "manifest URI to embed")."""
     return f"empty: no {what}; nothing written"
+
+
+def read_json(path: str, what: str) -> Any:
+    """The JSON value in the UTF-8 file at `path`, which the option `what`
+    (as "--assertion com.example.x=x.json") names; CommandError when the
+    file cannot be read or is not JSON."""
+    import json
+
+    try:
+        if os.path.isdir(path):
+            raise CommandError(f"{what}: cannot read {path_text(path)}: {os.strerror(errno.EISDIR)}")
+        with open(path, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        raise CommandError(f"{what}: cannot read {path_text(path)}: {error.strerror}") from None
+    try:
+        return json.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError) as error:
+        raise CommandError(f"{what}: {path_text(path)} is not JSON: {error}") from None
+    except RecursionError:
+        raise CommandError(f"{what}: {path_text(path)} is not JSON that can be read: it nests too deeply") from None

@@ -1,7 +1,8 @@
 """Entry point of the `glyphward` command: the parser and the dispatch.
 
 Each command lives in `commands/<name>.py`, with `add_arguments(parser)` and
-`run(args, parser) -> exit status`, and, where `-q` silences more
+`run(args, parser) -> exit status` (raising errors.CommandError for a
+failure that is not a usage error: one line, exit status 1), and, where `-q` silences more
 or less than for a command on one font, `QUIET_HELP`. Only argparse and the commands' small
 modules are imported here; the extension module, json, hashing and threads
 are imported by the command that needs them, so that `glyphward --version`
@@ -18,7 +19,8 @@ from typing import Optional, Sequence
 
 from ._version import __version__
 from .batch import record_signals
-from .text import protect_streams
+from .errors import CommandError
+from .text import protect_streams, terminal_text
 
 COMMANDS = ("info", "verify", "extract", "embed", "strip", "reserve", "ranges", "digest", "fill", "sign")
 
@@ -56,7 +58,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         protect_streams()
         try:
             args = build_parser().parse_args(argv)
-            status: int = args.run(args, args.parser)
+            try:
+                status: int = args.run(args, args.parser)
+            except CommandError as error:
+                print(f"glyphward: error: {terminal_text(error.message)}", file=sys.stderr)
+                status = 1
             sys.stdout.flush()  # here, where a closed pipe is handled below
         except KeyboardInterrupt:
             status = 128 + (signals.signum or signal.SIGINT)

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 from typing import Dict, List
 
 from .batch import Task
@@ -27,6 +28,18 @@ def positive_seconds(text: str) -> float:
     if not value > 0 or value == float("inf"):
         raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text}")
     return value
+
+
+def command_line(text: str) -> List[str]:
+    """A program's command line (--signer, --key-command), split like a
+    shell line; it is run without a shell."""
+    try:
+        command = shlex.split(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(f"cannot split {text!r}: {error}") from None
+    if not command:
+        raise argparse.ArgumentTypeError("empty command")
+    return command
 
 
 def add_fonts(parser: argparse.ArgumentParser, many: bool) -> None:
@@ -61,9 +74,10 @@ def font_paths(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Lis
 def tasks(parser: argparse.ArgumentParser, args: argparse.Namespace, writes: bool = True) -> List[Task]:
     """One task per input font, with the destination its options give.
 
-    Refuses (as a usage error) -o with several inputs, an --output-dir that
-    is not a directory, and two inputs that would be written to the same
-    file.
+    Refuses (as a usage error) -o with several inputs, -o naming a
+    directory where --output-dir is what writes into one, an --output-dir
+    that is not a directory, and two inputs that would be written to the
+    same file.
     """
     paths = font_paths(parser, args)
     if not writes:
@@ -74,6 +88,9 @@ def tasks(parser: argparse.ArgumentParser, args: argparse.Namespace, writes: boo
             parser.error("-o/--output takes one input font; use --output-dir or --in-place for several")
         if args.output == "-":
             parser.error("fonts are written to files: '-o -' (standard output) is not accepted")
+        if hasattr(args, "output_dir") and args.output and os.path.isdir(args.output):
+            parser.error(f"-o/--output {path_text(args.output)} is a directory: to write the font into it "
+                         f"under its own name, use --output-dir {path_text(args.output)}")
         destinations = [args.output]
     elif output_dir is not None:
         if not os.path.isdir(output_dir):

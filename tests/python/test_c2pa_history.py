@@ -260,7 +260,7 @@ def test_replace_discards_the_old_store(history):
 
 
 @pytest.mark.parametrize("args, status, message", [
-    (["--action", "subset"], 2, "--action 'subset': not an action name"),
+    (["--action", "subset"], 2, "argument --action: 'subset' is not an action name"),
     (["--manifest-dir", "."], 2, "--manifest-dir goes with --remote"),
     (["--remote", "http://127.0.0.1:9/x.c2pa", "--binding", "data"], 2, "--binding data, --uri and --size do not apply"),
 ], ids=["action-name", "manifest-dir-alone", "remote-data-binding"])

@@ -430,8 +430,9 @@ def test_the_key_must_fit_the_algorithm(cert, key, alg, expected, tmp_path, orig
     output = tmp_path / "out.ttf"
     result = run("sign", originals[DEJAVU], "-o", output, "--cert", c2pa_pki.signer(cert).cert_pem, "--key", key_pem,
                  *(["--alg", alg] if alg else []))
-    if expected is not None:
-        assert result.returncode == 2 and expected in result.stderr.splitlines()[-1], result.stderr
+    if expected is not None:  # not a usage error: one line
+        assert result.returncode == 1 and expected in result.stderr, result.stderr
+        assert result.stderr.startswith("glyphward: error: ") and len(result.stderr.splitlines()) == 1
         assert listing(tmp_path) == []
     else:
         assert result.returncode == 0, result.stderr
@@ -585,15 +586,17 @@ def test_assertion_title_and_source_type_round_trip(tmp_path, originals, c2pa_pk
     assert {"com.example.license", "org.example.empty-thing"} <= set(records[str(output)]["manifest"]["assertions"])
 
 
-@pytest.mark.parametrize("specs, expected", [
-    (["c2pa.hash.data=GOOD"], "one glyphward writes itself"),
-    (["license=GOOD"], "is not an assertion label"),
-    (["com.example"], "expected LABEL=FILE.json"),
-    (["com.example=MISSING"], "cannot read"),
-    (["com.example=NOT_JSON"], "is not JSON"),
-    (["com.example=GOOD", "com.example=GOOD"], "is given twice"),
+@pytest.mark.parametrize("specs, expected, status", [
+    (["c2pa.hash.data=GOOD"], "one glyphward writes itself", 2),
+    (["license=GOOD"], "is not an assertion label", 2),
+    (["com.example"], "expected LABEL=FILE.json", 2),
+    (["com.example=MISSING"], "cannot read", 1),
+    (["com.example=NOT_JSON"], "is not JSON", 1),
+    (["com.example=GOOD", "com.example=GOOD"], "is given twice", 2),
 ], ids=["reserved", "no-namespace", "no-file", "missing", "not-json", "twice"])
-def test_bad_assertions_are_refused(specs, expected, tmp_path, originals, c2pa_pki):
+def test_bad_assertions_are_refused(specs, expected, status, tmp_path, originals, c2pa_pki):
+    """A malformed option is a usage error (2); a file that cannot be read or is
+    not JSON is one line, 'glyphward: error: ...' (1)."""
     (tmp_path / "good.json").write_text('{"a": 1}')
     (tmp_path / "bad.json").write_text('{"a": ')
     files = {"GOOD": tmp_path / "good.json", "NOT_JSON": tmp_path / "bad.json", "MISSING": tmp_path / "none.json"}
@@ -604,7 +607,8 @@ def test_bad_assertions_are_refused(specs, expected, tmp_path, originals, c2pa_p
         args += ["--assertion", spec]
     result = run("sign", originals[DEJAVU], "-o", tmp_path / "out.ttf", *cs.key_args(c2pa_pki.signer("ES256")),
                  *args)
-    assert result.returncode == 2 and expected in result.stderr, result.stderr
+    assert result.returncode == status and expected in result.stderr.splitlines()[-1], result.stderr
+    assert result.stderr.startswith("usage: " if status == 2 else "glyphward: error: --assertion com.example=")
     assert not (tmp_path / "out.ttf").exists()
 
 
@@ -677,8 +681,10 @@ def test_encrypted_key_with_its_passphrase(tmp_path, originals, c2pa_pki):
     good, missing, wrong = cs.run_all([base + ["--key-password-env", "GOOD_PASSPHRASE"], base,
                                        base + ["--key-password-env", "WRONG_PASSPHRASE"]], env=env)
     assert good.returncode == 0, good.stderr
-    assert missing.returncode == 2 and "the key is encrypted: give its passphrase" in missing.stderr
-    assert wrong.returncode == 2 and "the wrong passphrase" in wrong.stderr
+    assert missing.returncode == 1 and "the key is encrypted: give its passphrase" in missing.stderr
+    assert wrong.returncode == 1 and "the wrong passphrase" in wrong.stderr
+    for result in (missing, wrong):  # not usage errors: one line each
+        assert result.stderr.startswith("glyphward: error: --key: ") and len(result.stderr.splitlines()) == 1
     assert cs.active(output.read_bytes()).label  # signed (and validated by sign before it was written)
 
 

@@ -227,8 +227,7 @@ def test_an_interrupt_stops_the_batch_and_leaves_nothing_behind(tmp_path, family
 
 @pytest.mark.parametrize("destination, problem", [
     ("", "cannot write '': empty file name"),
-    ("out", "cannot write out: is a directory, not a file"),
-    ("out/", "cannot write out/: names a directory, not a file"),
+    ("new/", "cannot write new/: names a directory, not a file"),
     ("missing/Sans.ttf", "cannot write missing/Sans.ttf: No such file or directory"),
     ("Sans.ttf/Sans.ttf", "cannot write Sans.ttf/Sans.ttf: Not a directory"),
     ("locked/Sans.ttf", "cannot write locked/Sans.ttf: Permission denied"),
@@ -245,6 +244,21 @@ def test_the_destination_is_checked_before_the_signer_runs(tmp_path, dejavu, des
                  preexec_fn=obeying_permissions())
     assert (result.returncode, result.stderr) == (1, f"glyphward: Sans.ttf: {problem}\n")
     assert not ran.exists() and listing(tmp_path) == before and listing(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("destination", ["out", "out/"])
+def test_an_output_that_is_a_directory_points_to_output_dir(tmp_path, dejavu, destination):
+    """-o DIR with one font: a usage error that names --output-dir, before the signer runs."""
+    (tmp_path / "Sans.ttf").write_bytes(dejavu)
+    (tmp_path / "out").mkdir()
+    ran = tmp_path / "ran"
+    command = signer(tmp_path, "recording", "import sys; open(sys.argv[1], 'w'); sys.stdout.write('m')", ran)
+    result = run("sign", "Sans.ttf", "-o", destination, "--signer", command, cwd=tmp_path)
+    assert result.returncode == 2 and result.stderr.startswith("usage: glyphward sign")
+    assert result.stderr.splitlines()[-1] == (f"glyphward sign: error: -o/--output {destination} is a directory: to "
+                                              f"write the font into it under its own name, use --output-dir "
+                                              f"{destination}")
+    assert not ran.exists() and listing(tmp_path / "out") == []
 
 
 @pytest.mark.parametrize("ranges", [

@@ -2,6 +2,7 @@
 15.10.1.2 and 15.10.3.2.2 say)."""
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -27,18 +28,26 @@ FONT_ACTIONS = (
 )
 
 
-# C2PA 2.2, 18.14.1 (actions.cddl, $action-choice): the standard action names.
-STANDARD_ACTIONS = frozenset((
-    "c2pa.addedText", "c2pa.adjustedColor", "c2pa.changedSpeed", "c2pa.color_adjustments", "c2pa.converted",
-    "c2pa.copied", "c2pa.created", "c2pa.cropped", "c2pa.deleted", "c2pa.drawing", "c2pa.dubbed", "c2pa.edited",
-    "c2pa.edited.metadata", "c2pa.filtered", "c2pa.formatted", "c2pa.managed", "c2pa.opened", "c2pa.orientation",
-    "c2pa.produced", "c2pa.placed", "c2pa.printed", "c2pa.published", "c2pa.redacted", "c2pa.removed",
-    "c2pa.repackaged", "c2pa.resized", "c2pa.saved", "c2pa.transcoded", "c2pa.translated", "c2pa.trimmed",
-    "c2pa.unknown", "c2pa.version_updated", "c2pa.watermarked") + FONT_ACTIONS)
-# What glyphward records itself, first, and a caller may not add: the
-# action that begins a manifest, and those that need an ingredient or a
-# redacted assertion of their own (C2PA 2.2, 18.14.2, 15.10.3.2.2).
-_BEGINNINGS = frozenset((CREATED, OPENED, PLACED, REMOVED, REDACTED))
+# C2PA 2.2, 18.14.1, Table 8, less what a signer cannot record by name
+# alone: c2pa.created and c2pa.opened, which glyphward records itself
+# (18.14.2: one of them begins the actions); c2pa.placed and c2pa.removed,
+# which name a componentOf ingredient, and c2pa.redacted, which names the
+# assertion it redacted (15.10.3.2.2); and c2pa.color_adjustments,
+# deprecated (Table 8 and 18.14.11, whose list "shall no longer be written").
+C2PA_ACTIONS = (
+    "c2pa.addedText", "c2pa.adjustedColor", "c2pa.changedSpeed", "c2pa.converted", "c2pa.cropped",
+    "c2pa.deleted", "c2pa.drawing", "c2pa.dubbed", "c2pa.edited", "c2pa.edited.metadata", "c2pa.enhanced",
+    "c2pa.filtered", "c2pa.orientation", "c2pa.published", "c2pa.repackaged", "c2pa.resized",
+    "c2pa.transcoded", "c2pa.translated", "c2pa.trimmed", "c2pa.unknown", "c2pa.watermarked",
+)
+# C2PA 2.2, 6.2.1: an entity's namespace begins with its Internet domain
+# name, reversed as Java packages are (com.litware). An action of one's own
+# is that namespace followed by its name: at least three components
+# (com.example.thing), so that a bare "bogus.action" is no entity's action.
+_ENTITY_ACTION = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*(?:\.[A-Za-z0-9][A-Za-z0-9_-]*){2,}")
+# The namespaces the standard keeps for itself: c2pa (6.2.1) and font
+# (18.14.1; c2pa.font, its deprecated prefix, is under c2pa).
+_RESERVED_NAMESPACES = ("c2pa", "font")
 # The actions whose parameter is a font-parameter-unicode-ranges-map
 # (font-actions.cddl).
 CHARACTER_ACTIONS = ("font.subset", "font.charactersAdded", "font.charactersDeleted", "font.charactersModified")
@@ -52,21 +61,27 @@ def name_of(action: Action) -> str:
 
 
 def check_action(name: object) -> None:
-    """Refuses an action a caller may not record: one of C2PA 2.2's own names
-    (18.14.1, Table 9 for fonts) or an entity-specific one in reverse-domain
-    form (6.2.1, "com.example.thing") is accepted; an unknown c2pa.* or font.*
-    name, anything that is not a namespaced name, and the actions glyphward
-    records itself are not."""
-    from ..labels import NAMESPACED_NAME
+    """Raises SigningError unless `name` is an action of C2PA 2.2 that a
+    signer may record by name alone (18.14.1, Tables 8 and 9), or an
+    entity's own action under a reverse domain name (6.2.1)."""
     from ..signing.result import SigningError
 
-    if not isinstance(name, str) or NAMESPACED_NAME.fullmatch(name) is None:
-        raise SigningError(f"{name!r} is not an action name (e.g. font.subset, or com.example.thing)")
-    if name in _BEGINNINGS:
-        raise SigningError(f"the action {name} is one glyphward records itself")
-    if name not in STANDARD_ACTIONS and name.split(".", 1)[0] in ("c2pa", "font"):
-        raise SigningError(f"{name} is not an action of C2PA 2.2 (18.14.1); an action of your own takes a "
-                           "reverse-domain name, such as com.example.thing")
+    if not isinstance(name, str):
+        raise SigningError(f"{name!r} is not an action name")
+    if name in C2PA_ACTIONS or name in FONT_ACTIONS:
+        return
+    namespace = name.split(".", 1)[0].lower()
+    if namespace in _RESERVED_NAMESPACES:
+        if name in (CREATED, OPENED):
+            raise SigningError(f"the action {name} is recorded by glyphward itself")
+        if name in (PLACED, REMOVED, REDACTED):
+            raise SigningError(f"the action {name} needs parameters (an ingredient, a redacted assertion) that "
+                               "a name alone cannot give")
+        raise SigningError(f"{name!r} is not an action of C2PA 2.2 that can be recorded (18.14.1: "
+                           f"{', '.join(FONT_ACTIONS[:3])}, ..., {', '.join(C2PA_ACTIONS[:3])}, ...)")
+    if not _ENTITY_ACTION.fullmatch(name):
+        raise SigningError(f"{name!r} is not an action name: one of C2PA 2.2 (font.subset, c2pa.edited, ...) "
+                           "or your own under a reverse domain name (com.example.thing)")
 
 
 def recorded(given: Sequence[Action], font: bytes, parent: Optional[bytes]) -> List[Dict[str, Any]]:

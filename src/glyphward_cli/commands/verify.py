@@ -36,6 +36,8 @@ import argparse
 import threading
 from typing import Any, Dict, List, Optional, Sequence
 
+from ..anchors import HELP as ANCHORS_HELP
+from ..anchors import load_anchors
 from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
 from ..files import read_font
@@ -49,10 +51,10 @@ QUIET_HELP = ("no progress bar and no summary line on standard error; "
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_fonts(parser, many=True)
-    parser.add_argument("--trust-anchors", metavar="PEM",
-                        help="the certificates (PEM) a signer's chain must end at to be trusted")
-    parser.add_argument("--tsa-trust-anchors", metavar="PEM",
-                        help="the certificates (PEM) a time-stamp authority's chain must end at")
+    parser.add_argument("--trust-anchors", action="append", metavar="PEM",
+                        help=ANCHORS_HELP.format(what=" a signer's chain must end at to be trusted"))
+    parser.add_argument("--tsa-trust-anchors", action="append", metavar="PEM",
+                        help=ANCHORS_HELP.format(what=" a time-stamp authority's chain must end at"))
     remote = parser.add_argument_group("fonts whose C2PA table holds only a remote manifest's URI")
     remote.add_argument("--manifest", metavar="FILE", help="the Manifest Store of the (one) font")
     remote.add_argument("--manifest-dir", metavar="DIR",
@@ -62,21 +64,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     remote.add_argument("--fetch-timeout", type=positive_seconds, default=30.0, metavar="SECONDS",
                         help="give up fetching after this long (default 30)")
     parser.add_argument("--json", action="store_true", help=JSON_HELP)
-
-
-def load_anchors(parser: argparse.ArgumentParser, option: str, path: Optional[str]) -> Sequence[Any]:
-    if path is None:
-        return ()
-    from glyphward_c2pa import CertificateError, load_pem_certificates
-
-    try:
-        with open(path, "rb") as file:
-            return load_pem_certificates(file.read(), f"{option} {path}")
-    except OSError as error:
-        parser.error(f"{option} {path}: {error.strerror}")
-    except CertificateError as error:
-        parser.error(str(error))
-    return ()
 
 
 def describe(path: str, record: Dict[str, Any], anchors_given: bool = True) -> str:

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole Python test suite (the command's tests included) against
 # an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension
-# module (gcc,
-# -DGLYPHWARD_SANITIZE=ON, in build/asan). CPython itself is not
+# module (gcc, -DGLYPHWARD_SANITIZE=ON, in build/asan). CPython itself is not
 # instrumented, so the ASan runtime is preloaded into the interpreter, and
 # PYTHONMALLOC=malloc sends Python's own allocations (the bytes objects the
 # module writes fonts into included) through ASan's allocator, so that an

@@ -39,9 +39,10 @@ seconds="${2:-60}"
 cd "$(dirname "$0")/.."
 build=build/fuzz-python
 venv=build/fuzz-python-venv
-python=$(ls -d /root/.pyenv/versions/3.11.*/bin/python3 2>/dev/null | sort -V | tail -1 || true)
+python=$(ls -d "${PYENV_ROOT:-/root/.pyenv}"/versions/3.11.*/bin/python3 2>/dev/null | sort -V | tail -1 || true)
+python=${python:-$(type -P python3.11 || true)}  # Debian 12's own python3
 if [[ -z $python ]]; then
-  echo "fuzz-python.sh: no CPython 3.11 in /root/.pyenv/versions (atheris has wheels for it)" >&2
+  echo "fuzz-python.sh: no CPython 3.11, from pyenv or as python3.11 on PATH (atheris has wheels for it)" >&2
   exit 1
 fi
 

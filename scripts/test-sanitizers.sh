@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the whole Python test suite against an AddressSanitizer +
-# UndefinedBehaviorSanitizer build of the extension module (gcc,
-# -DGLYPHWARD_SANITIZE=ON, in build/asan). CPython itself is not
+# Runs the whole Python test suite (the command's tests included) against
+# an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension
+# module (gcc, -DGLYPHWARD_SANITIZE=ON, in build/asan). CPython itself is not
 # instrumented, so the ASan runtime is preloaded into the interpreter, and
 # PYTHONMALLOC=malloc sends Python's own allocations (the bytes objects the
 # module writes fonts into included) through ASan's allocator, so that an
@@ -48,6 +48,23 @@ module=$(ls "$build"/glyphward*.so)
 # last line (ldd then dies of SIGPIPE), which a loaded machine makes likely.
 libraries=$(ldd "$module")
 [[ $libraries == *libasan* ]] || { echo "$module is not linked against ASan" >&2; exit 1; }
+
+# The `glyphward` command: the C2PA tests sign and verify through it, and
+# skip where it is not installed (tests/python/cli_support.py). The project
+# is installed into the venv as usual (its console script and distribution
+# metadata, which some tests read), and a .pth file then puts the module
+# built here and src/ IN FRONT of site-packages in every run of this
+# interpreter, so that the command and the children the tests start (some
+# with a PYTHONPATH of their own) load the sanitized module and the sources,
+# not the installed copies. The children inherit LD_PRELOAD, ASAN_OPTIONS
+# and PYTHONMALLOC: they run under the sanitizers, and ASan writes their
+# reports under $reports.
+"$venv/bin/python" -m pip install --quiet --no-deps .
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+printf 'import sys; sys.path[:0] = ["%s", "%s"]\n' "$PWD/$build" "$PWD/src" >"$site/00-glyphward-sanitizers.pth"
+loaded=$(cd / && LD_PRELOAD="$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH= \
+  "$OLDPWD/$venv/bin/python" -c 'import glyphward, glyphward_c2pa; print(glyphward.__file__, glyphward_c2pa.__file__)')
+[[ $loaded == "$PWD/$build/"*" $PWD/src/"* ]] || { echo "the sanitizer venv loads $loaded" >&2; exit 1; }
 
 # pytest captures only Python's sys.stdout and sys.stderr (--capture=sys),
 # not the file descriptors: a sanitizer report is written straight to file

@@ -30,7 +30,7 @@ bash scripts/check-types.sh "$wheel"
 step "C++ unit tests"
 bash scripts/test-cpp.sh
 
-step "Python tests on CPython 3.9 to 3.13"
+step "Python tests on every CPython 3.9 or newer found (pyenv's, the system's python3.X)"
 bash scripts/test-python.sh "$wheel"
 
 step "Python tests against an ASan + UBSan build"

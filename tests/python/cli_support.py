@@ -16,9 +16,9 @@ GLYPHWARD = Path(sys.executable).parent / "glyphward"
 def glyphward_command():
     """The console script the wheel installs beside this interpreter.
 
-    The sanitizer run imports the module from PYTHONPATH and installs no
-    command: there the command's tests skip. Where a wheel was installed for
-    the run (GLYPHWARD_WHEEL), a missing command fails them instead.
+    Where it is missing the command's tests skip (scripts/test-sanitizers.sh
+    installs it, running the sanitized module). Where a wheel was installed
+    for the run (GLYPHWARD_WHEEL), a missing command fails them instead.
     """
     if GLYPHWARD.is_file():
         return GLYPHWARD

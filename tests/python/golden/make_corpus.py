@@ -114,7 +114,7 @@ def make_fonts(now: datetime) -> Dict[str, bytes]:
         data_bound = sign_font(original, good, binding="data", now=now).font
         # Signed again a minute later with nothing but provenance added: an
         # update manifest (C2PA 2.2, 11.2.3) whose ingredient is the first.
-        update = sign_font(trusted, good, now=now + timedelta(minutes=1), binding_chosen=False,
+        update = sign_font(trusted, good, now=now + timedelta(minutes=1), binding=None,
                            trust_anchors=[pki.root.cert], font_actions=["c2pa.published"]).font
         return {
             "trusted.ttf": trusted,

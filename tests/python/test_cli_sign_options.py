@@ -238,3 +238,29 @@ def test_new_options_reach_the_claim_generator(tmp_path, c2pa_pki, monkeypatch):
                                                                       c2pa_pki.other_root.cert.subject]
     assert plain_generator.generator["name"] == "glyphward" and plain.font_info is None and plain.actions == ()
     assert not (tmp_path / "out.ttf").exists()
+
+
+def test_parent_gives_the_character_ranges(tmp_path, c2pa_pki):
+    """--parent: font.charactersDeleted carries what the parent maps and the font does not; a
+    --parent that cannot be read is one line, exit 1."""
+    import io
+
+    from fontTools import subset
+    from fontTools.ttLib import TTFont
+
+    ttfont = TTFont(DEJAVU)
+    subsetter = subset.Subsetter(subset.Options())
+    subsetter.populate(text="Hello")
+    subsetter.subset(ttfont)
+    cut = tmp_path / "cut.ttf"
+    ttfont.save(cut)
+    keys = [*map(str, cs.key_args(c2pa_pki.signer("ES256")))]
+    result = run("sign", cut, "-o", tmp_path / "out.ttf", *keys, "--parent", DEJAVU, "--action",
+                 "font.charactersDeleted")
+    assert result.returncode == 0, result.stderr
+    (entry,) = [item for item in cs.active((tmp_path / "out.ttf").read_bytes()).decoded("c2pa.actions.v2")["actions"]
+                if item["action"] == "font.charactersDeleted"]
+    deleted = {point for item in entry["parameters"]["ranges"] for point in range(item["start"], item["stop"] + 1)}
+    assert deleted == set(TTFont(DEJAVU).getBestCmap()) - set(map(ord, "Helo"))
+    missing = run("sign", cut, "-o", tmp_path / "other.ttf", *keys, "--parent", tmp_path / "absent.ttf")
+    assert missing.returncode == 1 and missing.stderr.count("\n") == 1 and "--parent" in missing.stderr

@@ -77,6 +77,10 @@ def _add_certificate_arguments(parser: argparse.ArgumentParser) -> None:
                        help="what was done to the font, recorded after c2pa.created (or after c2pa.opened for "
                             "a font already signed): font.subset, font.createdFromVariableFont, c2pa.edited, "
                             "..., or your own, com.example.thing (repeatable)")
+    group.add_argument("--parent", metavar="FONT",
+                       help="the font this one was made from: font.charactersAdded, font.charactersDeleted and "
+                            "font.charactersModified then carry the Unicode ranges the two fonts' cmaps differ by "
+                            "(font.subset always carries the ranges the font maps)")
     group.add_argument("--assertion", action="append", default=[], metavar="LABEL=FILE.json",
                        help="add an assertion of your own: the JSON in FILE, stored as CBOR (repeatable)")
     group.add_argument("--font-info", metavar="FILE.json",
@@ -85,8 +89,9 @@ def _add_certificate_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--claim-generator", type=claim_generator, metavar="NAME/VERSION",
                        help="your tool, named beside glyphward in the claim's claim_generator_info")
     group.add_argument("--strict", action="store_true",
-                       help="refuse a certificate that falls short of the C2PA certificate profile "
-                            "(by default a warning)")
+                       help="also refuse intermediate certificates that fall short of the C2PA certificate "
+                            "profile (by default a warning); a signing certificate that falls short is always "
+                            "refused, since no validator accepts its signatures")
     group.add_argument("--tsa", type=http_url, metavar="URL",
                        help="get an RFC 3161 time-stamp over the claim signature from this time-stamp authority "
                             "(http or https), so that the signature stays valid after the certificate expires")

@@ -33,6 +33,7 @@ def run_certificate(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     signer = make_signer(args, parser)
     assertions = [(label, read_json(path, f"--assertion {label}={path_text(path)}")) for label, path in specs]
     font_info = read_font_info(parser, args)
+    parent = read_parent(args.parent)
     tsa = TimeStamper(args.tsa, args.tsa_timeout) if args.tsa is not None else None
 
     def generator_for(chosen: Any) -> ClaimGenerator:
@@ -54,7 +55,7 @@ def run_certificate(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         request = SigningRequest(
             binding=args.binding, placement=Remote(remote) if remote is not None else Embedded(args.size, args.uri),
             title=args.title, assertions=tuple(assertions), digital_source_type=args.digital_source_type,
-            actions=tuple(args.action), font_info=font_info, replace=args.replace)
+            actions=tuple(args.action), parent=parent, font_info=font_info, replace=args.replace)
         shown_path = path_text(task.path)
         try:
             signed = signing.sign(font, request, warn=lambda line: report(f"glyphward: {shown_path}: warning: "
@@ -68,6 +69,16 @@ def run_certificate(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         return signed.warnings
 
     return run_batch(todo, work, jobs=args.jobs, quiet=args.quiet, verb="signed")
+
+
+def read_parent(path: Optional[str]) -> Optional[bytes]:
+    """The bytes of --parent FONT, or None."""
+    if path is None:
+        return None
+    try:
+        return read_font(path)
+    except FontFailure as error:
+        raise CommandError(f"--parent {path_text(path)}: {error}") from None
 
 
 def read_font_info(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[Dict[str, Any]]:

@@ -330,3 +330,21 @@ def running(directory: Path, *, slow_seconds: float = 3.0) -> Iterator[TestTsa]:
         server.server_close()
         thread.join()
 
+
+
+if __name__ == "__main__":
+    # A TSA for trying `sign --tsa` by hand: python tests/python/tsa_server.py DIR
+    import sys
+    import time
+
+    if len(sys.argv) != 2:
+        raise SystemExit("usage: python tests/python/tsa_server.py DIR  (serves until interrupted)")
+    place = Path(sys.argv[1])
+    place.mkdir(parents=True, exist_ok=True)
+    with running(place) as served:
+        print(f"time-stamp authority: {served.url}  trust anchor: {served.anchor_pem}", flush=True)
+        try:
+            while True:
+                time.sleep(3600)
+        except KeyboardInterrupt:
+            pass

@@ -5,7 +5,7 @@ import errno
 import os
 import stat
 import sys
-from typing import Optional
+from typing import Optional, Tuple
 
 from .errors import FontFailure
 
@@ -62,3 +62,16 @@ def data_name(path: str) -> str:
 def nothing_to(what: str) -> str:
     """The message for an empty `what` (as "manifest URI to embed")."""
     return f"empty: no {what}; nothing written"
+
+
+def read_font_as_sfnt(path: str) -> "Tuple[bytes, Optional[str]]":
+    """The font file at `path` as an SFNT, and "WOFF" or "WOFF2" when the
+    file was one (its tables read into an SFNT), None when it was an SFNT."""
+    from glyphward_c2pa.webfont import WebfontError, decode_font
+
+    data = read_font(path)
+    try:
+        decoded = decode_font(data)
+    except WebfontError as error:
+        raise FontFailure(str(error)) from None
+    return decoded.sfnt, decoded.container

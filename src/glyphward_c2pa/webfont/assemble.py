@@ -37,7 +37,8 @@ def checksum(data: bytes) -> int:
     """The OpenType table checksum: the sum of the big-endian 32-bit words,
     the last one padded with zeros."""
     padded = data + bytes(-len(data) % 4)
-    return sum(struct.unpack(f">{len(padded) // 4}I", padded)) & 0xFFFFFFFF
+    total: int = sum(struct.unpack(f">{len(padded) // 4}I", padded))
+    return total & 0xFFFFFFFF
 
 
 def table_checksum(tag: bytes, data: bytes) -> int:

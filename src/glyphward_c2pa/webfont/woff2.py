@@ -233,4 +233,5 @@ def write_woff2(flavor: int, tables: Dict[bytes, bytes], transform: bool = True)
     size = HEADER.size + len(body)
     size += -size % 4
     header = HEADER.pack(SIGNATURE, flavor, size, len(tags), 0, total_sfnt, len(compressed), 1, 0, 0, 0, 0, 0, 0)
-    return (header + body).ljust(size, b"\0")
+    written: bytes = (header + body).ljust(size, b"\0")
+    return written

@@ -306,3 +306,25 @@ def test_assembled_fonts_are_sorted_padded_and_checksummed():
     assert [record[0] for record in records] == [b"cmap", b"head", b"name"]
     assert all(record[2] % 4 == 0 for record in records)
     assert sum(struct.unpack(f">{len(font) // 4}I", font)) & 0xFFFFFFFF == 0xB1B0AFBA
+
+
+def test_the_fuzz_target_holds_on_mutated_web_fonts():
+    """fuzz/webfont_fuzzer.py's invariants over mutations of a WOFF and of a
+    WOFF2's decompressed stream (which reach the glyf rebuild)."""
+    import importlib.util
+    from pathlib import Path
+
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+
+    path = Path(__file__).resolve().parents[2] / "fuzz" / "webfont_fuzzer.py"
+    spec = importlib.util.spec_from_file_location("webfont_fuzzer", path)
+    target = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(target)
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
+    @given(st.sampled_from([b"\0", b"\1", b"\2"]), st.binary(max_size=600))
+    def one(mode, rest):
+        target.check(mode + rest)
+
+    one()

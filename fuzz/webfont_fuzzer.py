@@ -13,8 +13,9 @@ The first byte of an input, modulo 3, chooses what the rest is:
      the rest of the input XORed over it from its start (headers and
      directory first)
   2  a WOFF2 file whose decompressed stream is the seed's with the rest of
-     the input XORed over it, compressed again: the transformed glyf data
-     (reached only through a valid Brotli stream) are what it mutates
+     the input XORed over it from the transformed glyf table on, compressed
+     again: the transformed glyf data (reached only through a valid Brotli
+     stream) are what it mutates
 
     python fuzz/webfont_fuzzer.py [libFuzzer flags] [CORPUS_DIR...]
     python fuzz/webfont_fuzzer.py --write-seeds=DIR
@@ -64,10 +65,15 @@ def _woff2_with_stream(over: bytes) -> bytes:
     from glyphward_c2pa.webfont.woff2 import HEADER, _read_directory
 
     count = int.from_bytes(WOFF2_SEED[12:14], "big")
-    _, start = _read_directory(WOFF2_SEED, count)
+    entries, start = _read_directory(WOFF2_SEED, count)
     compressed = int.from_bytes(WOFF2_SEED[20:24], "big")
     stream = brotli.decompress(WOFF2_SEED[start:start + compressed])
-    packed = brotli.compress(_xor(stream, over), quality=1)
+    glyf = 0
+    for entry in entries:  # the mutation begins at the transformed glyf table
+        if entry.tag == b"glyf":
+            break
+        glyf += entry.stored
+    packed = brotli.compress(stream[:glyf] + _xor(stream[glyf:], over), quality=1)
     size = start + len(packed)
     size += -size % 4
     header = bytearray(WOFF2_SEED[:HEADER.size])

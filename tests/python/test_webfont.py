@@ -328,3 +328,23 @@ def test_the_fuzz_target_holds_on_mutated_web_fonts():
         target.check(mode + rest)
 
     one()
+
+
+def test_info_and_extract_read_web_fonts(signer, tmp_path):
+    import json
+
+    from cli_support import run
+
+    font = signed(FONTS["variable"](), signer)
+    files = web_formats(font, FORMATS)
+    stores = []
+    for name in FORMATS:
+        path = tmp_path / f"font.{name}"
+        path.write_bytes(files[name])
+        extracted = run("extract", str(path), "-o", "-")
+        assert extracted.returncode == 0, extracted.stderr
+        stores.append(extracted.stdout)
+        record = json.loads(run("info", "--json", str(path)).stdout)[0]
+        assert (record["error"], record["size"], record["manifest_state"], record["asset_valid"]) == \
+            (None, len(files[name]), "valid", True)
+    assert stores[0][4:8] == b"jumb" and stores.count(stores[0]) == 3

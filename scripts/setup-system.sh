@@ -13,6 +13,7 @@ packages=(
   fonts-noto-cjk         # NotoSansCJK .ttc collections (CFF faces)
   qemu-user-static       # runs the arm64 wheel's tests (scripts/test-arm64.sh)
   openssl                # the tests' time-stamp authority (openssl ts) and examples/make_test_pki.sh
+  woff2                  # woff2_compress: the web font tests and scripts/webfont-corpus.py
 )
 
 missing=()

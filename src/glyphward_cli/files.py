@@ -5,7 +5,7 @@ import errno
 import os
 import stat
 import sys
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 from .errors import CommandError, FontFailure
 from .text import path_text
@@ -84,3 +84,16 @@ def read_json(path: str, what: str) -> Any:
         raise CommandError(f"{what}: {path_text(path)} is not JSON: {error}") from None
     except RecursionError:
         raise CommandError(f"{what}: {path_text(path)} is not JSON that can be read: it nests too deeply") from None
+
+
+def read_font_as_sfnt(path: str) -> "Tuple[bytes, Optional[str]]":
+    """The font file at `path` as an SFNT, and "WOFF" or "WOFF2" when the
+    file was one (its tables read into an SFNT), None when it was an SFNT."""
+    from glyphward_c2pa.webfont import WebfontError, decode_font
+
+    data = read_font(path)
+    try:
+        decoded = decode_font(data)
+    except WebfontError as error:
+        raise FontFailure(str(error)) from None
+    return decoded.sfnt, decoded.container

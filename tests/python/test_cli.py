@@ -101,7 +101,7 @@ def test_info_lists_every_font_as_the_module_reads_it(tmp_path, fonts, jobs):
     assert errors == {
         "junk.ttf": NOT_SFNT,
         "collection.ttc": "font collections (ttcf) are not supported",
-        "web.woff2": "WOFF/WOFF2 fonts are not supported; decompress to SFNT first",
+        "web.woff2": "the WOFF2 file's flavor 0x00000000 is not a TrueType or OpenType font",
         "missing.ttf": "cannot read: No such file or directory",
         "folder.ttf": "cannot read: Is a directory",
         "secret.ttf": "cannot read: Permission denied",

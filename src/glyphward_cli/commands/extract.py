@@ -13,7 +13,7 @@ from typing import Optional
 
 from ..atomic import write_atomically
 from ..batch import Progress, Task, run_batch
-from ..files import read_font
+from ..files import read_font_as_sfnt
 from ..options import add_fonts, font_paths
 
 
@@ -51,7 +51,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     to_file = args.output != "-"
 
     def work(task: Task, cancel: threading.Event) -> Optional[bytes]:
-        store = glyphward.read_manifest_store(read_font(task.path))
+        store = glyphward.read_manifest_store(read_font_as_sfnt(task.path)[0])
         if not args.raw:
             store = _without_padding(store)
         if to_file:

@@ -76,6 +76,7 @@ def blank(path: str, error: Optional[str] = None) -> Dict[str, Any]:
 def inspect(path: str) -> Dict[str, Any]:
     """The record of one font; raises FontFailure carrying the partial record."""
     import glyphward
+    from glyphward_c2pa.webfont import decode_font
 
     record = blank(path)
     try:
@@ -85,6 +86,8 @@ def inspect(path: str) -> Dict[str, Any]:
         raise FontFailure(failure.message, record) from None
     record["size"] = len(font)
     try:
+        decoded = decode_font(font)  # a WOFF/WOFF2 file's tables as an SFNT (WebfontError is a ValueError)
+        font = decoded.sfnt
         try:
             record["active_manifest_uri"] = glyphward.read_manifest_uri_str(font)
             record["c2pa_table"] = True
@@ -104,7 +107,7 @@ def inspect(path: str) -> Dict[str, Any]:
                 record["store"] = _store_kind(store)
                 record["exclusion_ranges"] = [[start, length]
                                               for start, length in glyphward.data_hash_ranges(font)]
-            _manifest(font, record)
+            _manifest(font, record, decoded.container)
         record["compliant"] = glyphward.is_compliant(font)  # the last call on a font
     except ValueError as error:
         record["error"] = str(error)
@@ -118,13 +121,16 @@ def _store_kind(store: bytes) -> str:
     return "manifest store" if store[4:8] == b"jumb" else "other"
 
 
-def _manifest(font: bytes, record: Dict[str, Any]) -> None:
+def _manifest(font: bytes, record: Dict[str, Any], container: Optional[str] = None) -> None:
     """The manifest's state, whether the asset is valid (its hard binding
     checked against `font`) and the summary, as `verify` finds them without
     trust anchors."""
     from glyphward_c2pa import verify_font
 
     report = verify_font(font)
+    if container is not None:  # a WOFF/WOFF2 file: a data hash cannot bind it
+        from glyphward_c2pa.webfont.report import for_container
+        report = for_container(report, container)
     record["manifest_state"] = report.manifest_state
     if report.manifest_state not in ("none", "remote"):
         record["asset_valid"] = report.asset_valid

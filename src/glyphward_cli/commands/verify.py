@@ -40,7 +40,7 @@ from ..anchors import HELP as ANCHORS_HELP
 from ..anchors import load_anchors
 from ..batch import Progress, Task, run_batch
 from ..errors import FontFailure
-from ..files import read_font
+from ..files import read_font_as_sfnt
 from ..options import add_fonts, positive_seconds, tasks
 from ..text import JSON_HELP, for_terminal, json_text, path_text
 
@@ -167,12 +167,15 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     def work(task: Task, cancel: threading.Event) -> Dict[str, Any]:
         try:
-            font = read_font(task.path)
+            font, container = read_font_as_sfnt(task.path)
         except FontFailure as failure:
             raise FontFailure(failure.message, failed(task.path, failure.message)) from None
         report = verify_font(font, trust_anchors=anchors, tsa_trust_anchors=tsa_anchors)
         if report.manifest_state == "remote" and (args.manifest or args.manifest_dir or args.fetch):
             report = _verify_remote(font, task.path, report.remote_uri, args, anchors, tsa_anchors)
+        if container is not None:  # a WOFF/WOFF2 file: a data hash cannot bind it
+            from glyphward_c2pa.webfont.report import for_container
+            report = for_container(report, container)
         record = report.to_json(task.path)
         if report.error is not None:
             raise FontFailure(report.error, record)

@@ -348,3 +348,44 @@ def test_info_and_extract_read_web_fonts(signer, tmp_path):
         assert (record["error"], record["size"], record["manifest_state"], record["asset_valid"]) == \
             (None, len(files[name]), "valid", True)
     assert stores[0][4:8] == b"jumb" and stores.count(stores[0]) == 3
+
+
+@pytest.mark.parametrize("kind", ["truetype", "cff"])
+def test_sign_web_writes_three_valid_files_and_takes_a_web_font(kind, c2pa_pki, tmp_path):
+    """`sign --web`: the SFNT and its WOFF and WOFF2, all carrying one manifest and all valid
+    (trusted with the root); a WOFF2 given as input is signed the same way, its SFNT written
+    beside it (never under the web font's name); --web refuses what it cannot honour."""
+    from c2pa_support import key_args, verify_json
+    from cli_support import run
+
+    suffix = "otf" if kind == "cff" else "ttf"
+    source = tmp_path / f"source.{suffix}"
+    source.write_bytes(FONTS[kind]())
+    keys = [*map(str, key_args(c2pa_pki.signer("ES256")))]
+    out = tmp_path / "out"
+    out.mkdir()
+    result = run("sign", source, *keys, "--web", "--output-dir", out)
+    assert result.returncode == 0, result.stderr
+    files = sorted(path.name for path in out.iterdir())
+    assert files == [f"source.{suffix}", "source.woff", "source.woff2"]
+    stores = {decode_font((out / name).read_bytes()).sfnt for name in files}
+    assert len(stores) == 1  # one font, three containers
+    result, records = verify_json(*(out / name for name in files),
+                                  options=["--trust-anchors", str(c2pa_pki.root.cert_pem)])
+    assert result.returncode == 0 and all(record["manifest_state"] == "trusted" and record["asset_valid"]
+                                          for record in records.values()), records
+    again = tmp_path / "again"
+    again.mkdir()
+    result = run("sign", out / "source.woff2", *keys, "--web", "--formats", "woff2,ttf", "--output-dir", again,
+                 "--action", "font.subset")
+    assert result.returncode == 0, result.stderr
+    assert sorted(path.name for path in again.iterdir()) == [f"source.{suffix}", "source.woff2"]
+    result, records = verify_json(again / "source.woff2", options=["--trust-anchors", str(c2pa_pki.root.cert_pem)])
+    (record,) = records.values()
+    assert result.returncode == 0 and record["manifest_state"] == "trusted"
+    for options, message in ((["--binding", "data"], "--web binds each font with the box hash"),
+                             (["--formats", "woff"], None)):
+        web = ["--web"] if message else []
+        result = run("sign", source, *keys, *web, *options, "-o", tmp_path / "refused.ttf")
+        assert result.returncode == 2 and (message or "--formats goes with --web") in result.stderr
+    assert not (tmp_path / "refused.ttf").exists()

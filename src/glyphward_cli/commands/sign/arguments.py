@@ -8,6 +8,7 @@ from typing import Iterator, List, Tuple
 
 from ...anchors import HELP as ANCHORS_HELP
 from ...hashing import ALGORITHMS as HASH_ALGORITHMS
+from ...web_formats import FORMATS_HELP, WEB_HELP
 from ...options import add_fonts, add_output, command_line, positive_int, positive_seconds
 
 DEFAULT_SIZE = 32768  # room for a typical signed manifest with its certificate chain
@@ -97,6 +98,8 @@ def _add_certificate_arguments(parser: argparse.ArgumentParser) -> None:
                             "(http or https), so that the signature stays valid after the certificate expires")
     group.add_argument("--tsa-timeout", type=positive_seconds, default=30.0, metavar="SECONDS",
                        help="fail a font whose time-stamp takes longer than this (default 30)")
+    group.add_argument("--web", action="store_true", help=WEB_HELP)
+    group.add_argument("--formats", type=web_format_list, metavar="LIST", help=FORMATS_HELP)
     group.add_argument("--remote", metavar="URL",
                        help="a remote manifest: the font's C2PA table holds only this URL, and the Manifest Store "
                             "is written beside the font as NAME.c2pa (or into --manifest-dir), to be published there; "
@@ -110,6 +113,12 @@ def _add_certificate_arguments(parser: argparse.ArgumentParser) -> None:
     history.add_argument("--trust-anchors", action="append", metavar="PEM",
                          help=ANCHORS_HELP.format(what=" to validate the font's existing manifest with, whose "
                                                        "results the new manifest records"))
+
+
+def web_format_list(text: str) -> List[str]:
+    from ...web_formats import formats
+
+    return formats(text)
 
 
 def http_url(text: str) -> str:

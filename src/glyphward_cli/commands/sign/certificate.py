@@ -26,6 +26,7 @@ def run_certificate(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     if args.key is None and args.key_command is None:
         parser.error("--cert needs --key KEY.pem or --key-command CMD")
     specs = assertion_specs(parser, args.assertion)
+    chosen_formats = _web_options(parser, args)
     sidecars = _sidecars(parser, args, todo)
     remotes = _remote_urls(parser, args, todo)
     anchors = load_anchors(parser, "--trust-anchors", args.trust_anchors)
@@ -49,11 +50,11 @@ def run_certificate(args: argparse.Namespace, parser: argparse.ArgumentParser) -
 
     def work(task: Task, cancel: threading.Event) -> List[str]:
         assert task.destination is not None
-        font = read_font(task.path)
+        font = read_font(task.path) if chosen_formats is None else _web_ready(task.path)
         signing = generator_for(signer.for_task(task.path, cancel)) if hasattr(signer, "for_task") else generator
         remote = remotes.get(task.path)
         request = SigningRequest(
-            binding=args.binding, placement=Remote(remote) if remote is not None else Embedded(args.size, args.uri),
+            binding="boxes" if chosen_formats is not None else args.binding, placement=Remote(remote) if remote is not None else Embedded(args.size, args.uri),
             title=args.title, assertions=tuple(assertions), digital_source_type=args.digital_source_type,
             actions=tuple(args.action), parent=parent, font_info=font_info, replace=args.replace)
         shown_path = path_text(task.path)
@@ -62,13 +63,47 @@ def run_certificate(args: argparse.Namespace, parser: argparse.ArgumentParser) -
                                                                           f"{terminal_text(line)}"))
         except SigningError as error:
             raise FontFailure(str(error)) from None
-        if sidecars:
+        if chosen_formats is not None:
+            from ...web_formats import web_files
+
+            try:
+                files = web_files(signed.font, task.destination, chosen_formats)
+            except ValueError as error:  # WebfontError
+                raise FontFailure(str(error)) from None
+            write_pair(list(files.items()), cancel)
+        elif sidecars:
             write_pair([(sidecars[task.path], signed.manifest_store), (task.destination, signed.font)], cancel)
         else:
             write_atomically(task.destination, signed.font, cancel)
         return signed.warnings
 
     return run_batch(todo, work, jobs=args.jobs, quiet=args.quiet, verb="signed")
+
+
+def _web_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[List[str]]:
+    """The formats --web writes, or None without --web; a usage error for
+    options that do not go with it."""
+    if not args.web:
+        if args.formats is not None:
+            parser.error("--formats goes with --web")
+        return None
+    if args.binding == "data" or args.uri is not None or args.size is not None or args.remote is not None:
+        parser.error("--web binds each font with the box hash, one box per table, and embeds the manifest in "
+                     "every file it writes: --binding data, --uri, --size and --remote do not apply")
+    from ...web_formats import DEFAULT_FORMATS
+
+    return list(args.formats or DEFAULT_FORMATS)
+
+
+def _web_ready(path: str) -> bytes:
+    """The font at `path` (an SFNT, WOFF or WOFF2 file) in the web normal
+    form, ready to be signed for the web."""
+    from glyphward_c2pa.webfont import WebfontError, normalise
+
+    try:
+        return normalise(read_font(path))
+    except WebfontError as error:
+        raise FontFailure(str(error)) from None
 
 
 def read_parent(path: Optional[str]) -> Optional[bytes]:

@@ -148,7 +148,7 @@ def _not_valid(report: ValidationReport, reason: Optional[Status]) -> str:
     if code == Code.CLAIM_SIGNATURE_OUTSIDE_VALIDITY:
         return _outside_validity(report)
     words = _WORDS.get(code)
-    return f"{words} ({code})" if words else str(code)
+    return f"{words} ({code})" if words else f"{code}: {_cut(reason.explanation, 100)}"
 
 
 def _changes(report: ValidationReport) -> str:

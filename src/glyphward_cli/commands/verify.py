@@ -142,7 +142,7 @@ def heading(path: str, words: str) -> str:
     read as a verdict."""
     shown = path_text(path)
     if ": " in shown or shown != shown.strip():
-        shown = json.dumps(shown, ensure_ascii=False)
+        shown = "'" + shown.replace("'", "\\'") + "'"
     return f"{shown}: {terminal_text(words)}"
 
 

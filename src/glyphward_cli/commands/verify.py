@@ -54,7 +54,6 @@ and actions are listed as unverified.
 from __future__ import annotations
 
 import argparse
-import json
 import threading
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence
@@ -228,6 +227,8 @@ def describe(verified: Verified, verbose: bool = False, show: bool = False) -> s
 def _assertions(report: "ValidationReport") -> List[str]:
     """Each assertion's content, as JSON indented under its label, every
     line escaped for the terminal; `shown_value` bounds what is shown."""
+    import json
+
     from glyphward_c2pa.shown import shown_value
 
     lines = ["  content of the assertions (as signed):"]

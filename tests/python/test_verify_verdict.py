@@ -238,6 +238,15 @@ def test_show_verbose_chain_and_expected_signers(tmp_path, c2pa_pki):
     assert (chain[0]["serial"], len(chain)) == (format(signer.serial_number, "x"), len(credential.chain))
     assert chain[0]["not_after"] == signer.not_valid_after_utc.isoformat().replace("+00:00", "Z")
     assert cs.verify_json(font)[1][str(font)]["assertions"] is None  # only with --show
+    # C2PA 2.2, 15.3: what a font that is not valid says is shown with a warning.
+    changed = tmp_path / "changed.ttf"
+    changed.write_bytes(cs.change_outline_byte(font.read_bytes()))
+    assert "  content of the assertions (as signed, but the font is NOT a valid asset):\n" in \
+        run("verify", changed, "--show").stdout.decode()
+    forged = tmp_path / "forged.ttf"
+    forged.write_bytes(cs.change_signature(font.read_bytes()))
+    assert "  content of the assertions (UNVERIFIED: the manifest is well-formed; do not attribute it to the " \
+        "signer):\n" in run("verify", forged, "--show").stdout.decode()
 
     fingerprint = ":".join(f"{byte:02X}" for byte in signer.fingerprint(hashes.SHA256()))
     other = c2pa_pki.signer("ES384").chain[0].fingerprint(hashes.SHA256()).hex()

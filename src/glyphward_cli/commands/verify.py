@@ -15,7 +15,8 @@ every failure with its status code, and the notes that are not routine (with
 every success code). With --show, the content of every assertion of the
 active manifest (the claim generator's own JSON, font.info, actions with
 their parameters) follows, bounded: long text, byte strings (base64url) and
-lists are cut, and it says so.
+lists are cut, and it says so; what a manifest that is not valid, or a font
+that is not a valid asset, says is headed with a warning (C2PA 2.2, 15.3).
 
 Without --trust-anchors a valid manifest is valid but not trusted
 (signingCredential.untrusted); with it, the signer's chain must end at one of

@@ -227,20 +227,52 @@ def describe(verified: Verified, verbose: bool = False, show: bool = False) -> s
 
 def _assertions(report: "ValidationReport") -> List[str]:
     """Each assertion's content, as JSON indented under its label, every
-    line escaped for the terminal; `shown_value` bounds what is shown."""
-    import json
-
+    line escaped for the terminal; `shown_value` bounds what is shown. What
+    a manifest that is not valid, or a font that is not a valid asset, says
+    is shown with a warning that no signer vouches for it (C2PA 2.2, 15.3)."""
     from glyphward_c2pa.shown import shown_value
 
-    lines = ["  content of the assertions (as signed):"]
+    if not report.manifest_state.validated:
+        heading = (f"  content of the assertions (UNVERIFIED: the manifest is {report.manifest_state}; "
+                   "do not attribute it to the signer):")
+    elif not report.asset_valid:
+        heading = "  content of the assertions (as signed, but the font is NOT a valid asset):"
+    else:
+        heading = "  content of the assertions (as signed):"
+    lines = [heading]
     for assertion in report.assertions:
         lines.append(f"    {terminal_text(assertion.label)}:")
         if assertion.value is None:
             lines.append("      (not CBOR or JSON that decodes)")
             continue
-        text = json.dumps(shown_value(assertion.value), indent=2, ensure_ascii=False, allow_nan=False)
-        lines.extend("      " + terminal_text(part) for part in text.split("\n"))
+        text = _json_lines(shown_value(assertion.value), 6)
+        lines.extend(terminal_text(part) for part in text.split("\n"))
     return lines
+
+
+# A list or map whose JSON fits in this many characters is shown on one line.
+LINE = 100
+
+
+def _json_lines(value: Any, indent: int) -> str:
+    """`value` as indented JSON, `indent` spaces in, with each small list or
+    map (of at most 16 items, whose JSON fits on one line) on one line."""
+    import json
+
+    pad = " " * indent
+    if not isinstance(value, (list, dict)) or not value:
+        return pad + json.dumps(value, ensure_ascii=False)
+    if len(value) <= 16:
+        one = json.dumps(value, ensure_ascii=False)
+        if indent + len(one) <= LINE:
+            return pad + one
+    if isinstance(value, list):
+        inner = [_json_lines(item, indent + 2) for item in value]
+        return pad + "[\n" + ",\n".join(inner) + "\n" + pad + "]"
+    entries = [_json_lines(item, indent + 2) for item in value.values()]
+    keyed = [" " * (indent + 2) + json.dumps(key, ensure_ascii=False) + ": " + entry.lstrip(" ")
+             for key, entry in zip(value, entries)]
+    return pad + "{\n" + ",\n".join(keyed) + "\n" + pad + "}"
 
 
 def _history_step(number: int, step: "ManifestSummary") -> List[str]:

@@ -29,6 +29,9 @@ from typing import AbstractSet, List, Optional, Sequence
 from ..status import CONTENT, Code, State, Status, _Text
 from .report import ValidationReport
 
+# What a signer accepts the font it wrote despite: a credential that chains
+# to none of its trust anchors (whoever verifies the font judges that).
+SIGNING_TOLERATES = frozenset({Code.SIGNING_CREDENTIAL_UNTRUSTED})
 # The most table names the words list of each kind of change (a font has
 # some 10 to 40 tables; a hostile one up to 65,535).
 NAMES_LISTED = 64

@@ -31,6 +31,7 @@ from ..labels import ACTIONS_V2, FONT_INFO, INGREDIENT_V3, STANDARD_MANIFEST, UP
 from ..sfnt import FontStructureError, Table, find, read_tables
 from ..signers import Signer
 from ..validate.assertions import UPDATE_ACTIONS
+from ..validate.acceptance import SIGNING_TOLERATES, judge
 from ..validate.font import validate_font
 from ..validate.report import ValidationReport
 from .bindings import BoxesBinding, DataBinding, Draft, UpdateBinding
@@ -44,10 +45,6 @@ from .time_stamper import TimeStamper
 # The assertions glyphward writes itself, which a caller's may not replace.
 _RESERVED_LABELS = ("c2pa.hash.boxes", "c2pa.hash.data", ACTIONS_V2, FONT_INFO, "c2pa.actions", "c2pa.ingredient",
                     "c2pa.ingredient.v2", "c2pa.ingredient.v3")
-# What signing tolerates in its own output: a signer no trust anchor vouches for.
-TOLERATED = frozenset({"signingCredential.untrusted"})
-
-
 def check_label(label: str) -> None:
     """Refuses a label glyphward writes itself or one C2PA 2.2, 6.2.2 does
     not admit."""
@@ -78,15 +75,15 @@ class Signing:
             self.warn(message)
 
 
-def refusal(report: ValidationReport, tolerated: frozenset = TOLERATED) -> Optional[str]:  # type: ignore[type-arg]
-    """Why a signed font may not be written, or None: its manifest must
-    validate with no failure but those `tolerated`."""
-    failures = [status for status in report.results.failure if status.code not in tolerated]
-    if failures:
-        return f"{failures[0].code}: {failures[0].explanation}"
-    if report.manifest is None:
-        return report.error or "no manifest"
-    return None
+def refusal(report: ValidationReport, anchors_given: bool) -> Optional[str]:
+    """Why a signed font may not be written, or None: the acceptance rule
+    `verify` applies (validate.acceptance.judge), tolerating only a signer
+    no trust anchor vouches for (SIGNING_TOLERATES)."""
+    acceptance = judge(report, anchors_given=anchors_given, tolerated=SIGNING_TOLERATES)
+    if acceptance.accepted:
+        return None
+    reason = acceptance.reason
+    return f"{reason.code}: {reason.explanation}" if reason is not None else acceptance.words
 
 
 class ClaimGenerator:
@@ -216,7 +213,7 @@ class ClaimGenerator:
         accepted."""
         report = validate_font(signed, now=signing.now, trust_anchors=self.trust_anchors,
                                manifest_store=store if isinstance(request.placement, Remote) else None, known=known)
-        why = refusal(report)
+        why = refusal(report, bool(self.trust_anchors))
         if why is not None:
             raise SigningError(f"the signed font does not validate ({why}); not written")
         return report

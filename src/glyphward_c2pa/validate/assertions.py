@@ -69,6 +69,7 @@ def validate_assertions(manifest: Manifest) -> None:
     seen: Dict[int, Assertion] = {}
     listed: Set[int] = set()  # every box the claim lists, whether its hash matched or not
     checked: Set[Tuple[str, bytes, str]] = set()  # references already checked, listed again word for word
+    changed_binding = False  # a hard binding the claim lists, whose hash does not match
     for reference in claim.references:
         value = reference.value
         url_text = value.get("url") if isinstance(value, dict) else None
@@ -103,6 +104,7 @@ def validate_assertions(manifest: Manifest) -> None:
         if not isinstance(expected, bytes) or manifest.digest(box, alg) != expected:
             log.add("assertion.hashedURI.mismatch", f"the hash of the assertion {label} does not match the claim's",
                     url)
+            changed_binding = changed_binding or base_label(label) in HARD_BINDINGS
             continue
         if id(box) in seen:
             continue  # listed again: one assertion, checked and decoded once
@@ -127,7 +129,7 @@ def validate_assertions(manifest: Manifest) -> None:
 
     validate_references(manifest)
     if manifest.kind == "standard":
-        _standard_manifest(manifest)
+        _standard_manifest(manifest, changed_binding)
     else:
         _update_manifest(manifest)
     _validate_actions(manifest)
@@ -144,10 +146,12 @@ def parents(manifest: Manifest) -> List[Assertion]:
             and assertion.value.get("relationship") == "parentOf"]
 
 
-def _standard_manifest(manifest: Manifest) -> None:
-    """C2PA 2.2, 15.10.1.2, items 1 and 2 (item 3 is in the actions check)."""
+def _standard_manifest(manifest: Manifest, changed_binding: bool = False) -> None:
+    """C2PA 2.2, 15.10.1.2, items 1 and 2 (item 3 is in the actions check).
+    A hard binding that is there but changed (assertion.hashedURI.mismatch)
+    is reported as that, not also as claim.hardBindings.missing."""
     bindings = hard_bindings(manifest)
-    if not bindings:
+    if not bindings and not changed_binding:
         manifest.log.add("claim.hardBindings.missing", "the manifest has no hard binding to the content",
                          manifest.claim_url)
     elif len(bindings) > 1:

@@ -11,6 +11,7 @@ from ..sfnt import StoreField, Table
 from .assertions import hard_bindings
 from ..shown import shown
 from ..status import StatusLog
+from .changes import TableChanges, table_changes
 from .context import Manifest
 
 
@@ -42,3 +43,13 @@ def validate_content(manifest: Manifest, font: Union[bytes, memoryview], tables:
                                   known)
     log.add("general.error", f"{binding.label} is not a hard binding a font can carry", binding.url)
     return False
+
+
+def changed_tables(manifest: Manifest, font: Union[bytes, memoryview], tables: List[Table]) -> Optional[TableChanges]:
+    """Which tables differ from those the manifest's box hash binds (see
+    `changes`); None when its hard binding is not one box hash that decodes."""
+    bindings = hard_bindings(manifest)
+    if len(bindings) != 1 or base_label(bindings[0].label) != HASH_BOXES or bindings[0].value is None:
+        return None
+    claim_alg = manifest.claim.alg if manifest.claim is not None else None
+    return table_changes(bindings[0].value, font, tables, claim_alg)

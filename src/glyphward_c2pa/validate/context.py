@@ -64,6 +64,7 @@ class Manifest:
     claim_bytes: bytes = b""
     assertions: List[Assertion] = field(default_factory=list)
     signer: Optional[x509.Certificate] = None
+    chain: List[x509.Certificate] = field(default_factory=list)   # the x5chain as carried, signer first
     algorithm: Optional[str] = None
     signing_time: Optional[datetime] = None     # the claimed time, iat
     timestamp: Optional[datetime] = None        # a trusted time-stamp's time

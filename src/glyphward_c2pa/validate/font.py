@@ -12,15 +12,16 @@ from ..jumbf import SuperBox
 from ..labels import COMPRESSED_MANIFEST, MANIFEST_TYPES
 from ..sfnt import C2PA, FontStructureError, read_tables, store_field
 from ..shown import shown
-from ..status import NOT_TRUSTED, StatusLog
+from ..status import CONTENT, NOT_TRUSTED, State, StatusLog
 from . import compressed
 from .assertions import validate_assertions
 from .claim import validate_claim
-from .content import validate_content
+from .changes import TableChanges
+from .content import changed_tables, validate_content
 from .context import Manifest
 from .ingredients import Lineage, Step, validate_ingredients
 from .locate import locate
-from .report import ValidationReport, manifest_state, summarize
+from .report import AssertionContent, ValidationReport, chain_summary, manifest_state, summarize
 from .signature import TrustSettings, validate_signature
 
 NO_TABLE = "no C2PA table found in font"
@@ -69,7 +70,7 @@ def unvalidated_link(chain: Sequence[Manifest]) -> Optional[Manifest]:
     claim, signature and credential are validated in full; 14.3.3: the asset
     is valid only by a binding of a valid manifest)."""
     for manifest in chain[1:]:
-        if manifest_state(manifest.log) not in ("valid", "trusted") or manifest.claim is None:
+        if not manifest_state(manifest.log).validated or manifest.claim is None:
             return manifest
     return None
 
@@ -89,18 +90,18 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
         uri = glyphward.read_manifest_uri_str(font)
     except ValueError as error:
         if str(error) == NO_TABLE:
-            return ValidationReport("none", False)
-        return ValidationReport("none", False, error=str(error))
+            return ValidationReport(State.NONE, False)
+        return ValidationReport(State.NONE, False, error=str(error))
     try:
         tables = read_tables(font)
         c2pa_tables = [table for table in tables if table.tag == C2PA]
         field = store_field(font, c2pa_tables[0])
     except FontStructureError as error:
-        return ValidationReport("none", False, remote_uri=uri, error=str(error))
+        return ValidationReport(State.NONE, False, remote_uri=uri, error=str(error))
     log = StatusLog()
     if len(c2pa_tables) > 1:
         log.add("general.error", "the font has more than one C2PA table (C2PA 2.2, 15.5.2.1)")
-        return ValidationReport("invalid", False, results=log, remote_uri=uri)
+        return ValidationReport(State.INVALID, False, results=log, remote_uri=uri)
 
     view = memoryview(font)
     if field is not None:
@@ -108,15 +109,16 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
     elif manifest_store is not None:
         data = manifest_store
     else:
-        return ValidationReport("remote" if uri is not None else "none", False, remote_uri=uri)
+        return ValidationReport(State.REMOTE if uri is not None else State.NONE, False, remote_uri=uri)
 
     located = locate(data)
     if located.code is not None or located.store is None:
         log.add(located.code or "general.error", located.problem or "no Manifest Store")
-        return ValidationReport("invalid", False, results=log, remote_uri=uri)
+        return ValidationReport(State.INVALID, False, results=log, remote_uri=uri)
     store = located.store
     active = validate_manifest(store, located.manifests[-1], trust)
     matched = False
+    changes: Optional[TableChanges] = None
     lineage = Lineage([Step(active)], [])
     if active.claim is not None:
         lineage = validate_ingredients(active, lambda store, box: validate_manifest(store, box, trust))
@@ -135,10 +137,16 @@ def validate_font(font: bytes, *, trust_anchors: Sequence[x509.Certificate] = ()
                            "(C2PA 2.2, 15.12, 14.3.3)", active.claim_url)
         else:
             matched = validate_content(owner, font, tables, field, located.length, log=active.log, known=known)
+            if not matched and active.log.failed(CONTENT):
+                changes = changed_tables(owner, font, tables)
     state = manifest_state(active.log)
     history = [summarize(step.manifest, step.recorded) for step in lineage.steps[1:]]
     return ValidationReport(state, matched, summarize(active), active.log, remote_uri=uri,
-                            ingredient_deltas=lineage.deltas, history=history)
+                            ingredient_deltas=lineage.deltas, history=history,
+                            certificates=chain_summary(active.chain), chain_length=len(active.chain),
+                            changed_tables=changes,
+                            assertions=[AssertionContent(assertion.label, assertion.value)
+                                        for assertion in active.assertions])
 
 
 # The name the package exports it by.

@@ -102,6 +102,7 @@ def validate_signature(manifest: Manifest, trust: TrustSettings) -> None:
         log.add("signingCredential.invalid", f"the certificate's public key cannot be read: {error}", url)
         return
     manifest.signer = signer
+    manifest.chain = list(chain)
     problem = key_problem(public_key, algorithm)
     if problem is not None:
         log.add("signingCredential.invalid", f"the certificate's key does not fit the algorithm: {problem}", url)

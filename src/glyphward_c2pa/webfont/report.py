@@ -8,6 +8,8 @@ whatever the SFNT rebuilt from the tables gives, the asset is not valid.
 """
 from __future__ import annotations
 
+import dataclasses
+
 from ..labels import HASH_DATA, base_label
 from ..status import StatusLog
 from ..validate.report import ValidationReport
@@ -34,5 +36,4 @@ def for_container(report: ValidationReport, container: str) -> ValidationReport:
             f"binds the byte offsets of the one SFNT file that was signed (C2PA 2.2, 18.5); a {container} file "
             "does not hold those bytes, so the binding cannot match it: verify the SFNT font that was signed, "
             "or sign the font with a box hash to publish it as WOFF or WOFF2", url)
-    return ValidationReport(report.manifest_state, False, summary, log, remote_uri=report.remote_uri,
-                            error=report.error, ingredient_deltas=report.ingredient_deltas, history=report.history)
+    return dataclasses.replace(report, asset_valid=False, results=log)

@@ -127,15 +127,17 @@ def _manifest(font: bytes, record: Dict[str, Any], container: Optional[str] = No
     trust anchors."""
     from glyphward_c2pa import verify_font
 
+    from glyphward_c2pa.status import Code, State
+
     report = verify_font(font)
     if container is not None:  # a WOFF/WOFF2 file: a data hash cannot bind it
         from glyphward_c2pa.webfont.report import for_container
         report = for_container(report, container)
-    record["manifest_state"] = report.manifest_state
-    if report.manifest_state not in ("none", "remote"):
+    record["manifest_state"] = report.manifest_state.value
+    if report.manifest_state not in (State.NONE, State.REMOTE):
         record["asset_valid"] = report.asset_valid
-        record["failures"] = [status.code for status in report.results.failure
-                              if status.code != "signingCredential.untrusted"]
+        record["failures"] = [status.code.value for status in report.results.failure
+                              if status.code != Code.SIGNING_CREDENTIAL_UNTRUSTED]
     record["manifest"] = report.manifest.to_json() if report.manifest is not None else None
 
 

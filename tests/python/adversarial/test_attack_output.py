@@ -104,8 +104,18 @@ def test_hostile_text_is_escaped_in_listings_strict_in_json_and_never_stops_the_
         assert listing.returncode in (0, 1), listing.stderr
         text = listing.stdout.decode("utf-8")  # strict: no undecodable byte either
         shown = {"undecodable file name": "bad\\xff.ttf", "file name": repr(FORGED_NAME)[1:-1]}.get(kind, "h.ttf")
-        assert [line for line in text.splitlines() if line and not line.startswith(" ")] == \
-            ["before.ttf", shown, "after.ttf"], text
+        headings = [line for line in text.splitlines() if line and not line.startswith(" ")]
+        # verify's first line of a font: its name (quoted if it holds ": ", which would pass for a
+        # verdict), then ": " and the verdict.
+        good = ": valid, signer NOT trusted (no trust anchors given)"
+        if command == "info":
+            assert headings == ["before.ttf", shown, "after.ttf"], text
+        else:
+            quoted = "'" + shown + "'" if ": " in shown else shown
+            assert headings[::2] == ["before.ttf" + good, "after.ttf" + good], text
+            assert re.fullmatch(re.escape(quoted) + r": (valid, signer NOT trusted \(no trust anchors given\)"
+                                r"|NOT valid: .+)", headings[1]), headings[1]
+            assert len(headings) == 3, text
         raw = [(line, character) for line in text.splitlines() for character in line
                if unicodedata.category(character) in RAW]
         assert not raw, f"{command}: raw {raw[0][1]!r} in {raw[0][0]!r}"
@@ -113,7 +123,8 @@ def test_hostile_text_is_escaped_in_listings_strict_in_json_and_never_stops_the_
         assert not re.search(r"\n    \d+\. .*: signed by .*; (?!valid$|trusted$)", text, re.M), text
         if command == "verify" or kind not in ("surrogate action", "forged history"):  # info lists no actions
             assert all(escape in text for escape in escapes), text  # shown, escaped, not dropped
-        assert re.search(r"\nafter\.ttf\n(  .*\n)*  asset: +valid", text), text
+        assert re.search(r"\nafter\.ttf" + (re.escape(good) if command == "verify" else "") +
+                         r"\n(  .*\n)*  asset: +valid", text), text
 
         result = run(command, *fonts, "--json", cwd=tmp_path, env=env)
         assert result.returncode in (0, 1) and result.stdout.isascii(), result.stderr
@@ -208,7 +219,8 @@ def test_every_hash_algorithm_re_signs_a_signed_font(tmp_path, dejavu, c2pa_pki,
 
 
 VERIFY_KEYS = {"path", "manifest_state", "asset_valid", "remote_manifest_uri", "manifest", "history",
-               "validation_results", "error"}
+               "validation_results", "error", "certificate_chain", "changed_tables", "assertions", "verdict",
+               "verdict_text", "accepted"}
 INFO_KEYS = {"path", "size", "c2pa_table", "compliant", "active_manifest_uri", "manifest_store_length", "store",
              "exclusion_ranges", "manifest_state", "asset_valid", "failures", "manifest", "error"}
 # verify_font raises for a font that ends so: a bug a hostile font could bring out.

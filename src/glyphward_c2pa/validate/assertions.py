@@ -70,6 +70,7 @@ def validate_assertions(manifest: Manifest) -> None:
     listed: Set[int] = set()  # every box the claim lists, whether its hash matched or not
     checked: Set[Tuple[str, bytes, str]] = set()  # references already checked, listed again word for word
     changed_binding = False  # a hard binding the claim lists, whose hash does not match
+    changed_actions = False  # the same for an actions assertion
     for reference in claim.references:
         value = reference.value
         url_text = value.get("url") if isinstance(value, dict) else None
@@ -105,6 +106,7 @@ def validate_assertions(manifest: Manifest) -> None:
             log.add("assertion.hashedURI.mismatch", f"the hash of the assertion {label} does not match the claim's",
                     url)
             changed_binding = changed_binding or base_label(label) in HARD_BINDINGS
+            changed_actions = changed_actions or base_label(label) in ACTIONS_LABELS
             continue
         if id(box) in seen:
             continue  # listed again: one assertion, checked and decoded once
@@ -132,7 +134,7 @@ def validate_assertions(manifest: Manifest) -> None:
         _standard_manifest(manifest, changed_binding)
     else:
         _update_manifest(manifest)
-    _validate_actions(manifest)
+    _validate_actions(manifest, changed_actions)
 
 
 def hard_bindings(manifest: Manifest) -> List[Assertion]:
@@ -180,8 +182,10 @@ def _update_manifest(manifest: Manifest) -> None:
                                      f"{name}", assertion.url)
 
 
-def _validate_actions(manifest: Manifest) -> None:
-    """C2PA 2.2, 15.10.3.2.2, with 15.10.1.2 item 3 for standard manifests."""
+def _validate_actions(manifest: Manifest, changed_actions: bool = False) -> None:
+    """C2PA 2.2, 15.10.3.2.2, with 15.10.1.2 item 3 for standard manifests.
+    An actions assertion that is there but changed (assertion.hashedURI.mismatch)
+    is reported as that, not also as one missing its first action."""
     found = [actions.ActionsAssertion(assertion.label, assertion.url, assertion.value)
              for assertion in manifest.assertions if base_label(assertion.label) in ACTIONS_LABELS]
     ingredients = {id(assertion.box): assertion for assertion in manifest.assertions
@@ -203,4 +207,5 @@ def _validate_actions(manifest: Manifest) -> None:
         relationship = value.get("relationship") if isinstance(value, dict) else None
         return relationship if isinstance(relationship, str) else None
 
-    actions.validate(found, ingredient, manifest.kind == "standard", manifest.log, manifest.claim_url)
+    actions.validate(found, ingredient, manifest.kind == "standard" and not (changed_actions and not found),
+                     manifest.log, manifest.claim_url)

@@ -35,6 +35,8 @@ from typing import Any, Dict, Set, Union
 
 import cbor2
 
+from .shown import one_line
+
 # Deeper than any C2PA structure; keeps hostile nesting far from Python's
 # recursion limit.
 MAX_DEPTH = 64
@@ -111,15 +113,10 @@ def decode(data: Union[bytes, memoryview]) -> Any:
     except RecursionError:
         raise CborError("CBOR nested too deeply") from None
     except Exception as error:  # cbor2 raises CBORDecodeError and, for some inputs, other errors
-        raise CborError(f"not well-formed CBOR: {_message(error)}") from None
+        raise CborError(f"not well-formed CBOR: {one_line(str(error))}") from None
     if length != len(raw) or stream.tell() != len(raw):
         raise CborError(f"{len(raw) - length} bytes after the CBOR item")
     return value
-
-
-def _message(error: Exception) -> str:
-    text = str(error)
-    return text if len(text) <= 200 else text[:200] + "..."
 
 
 def _measure(data: bytes) -> int:

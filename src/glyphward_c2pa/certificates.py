@@ -33,6 +33,8 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, ExtensionOID, SignatureAlgorithmOID
 
+from .shown import one_line
+
 __all__ = [
     "C2PA_CLAIM_SIGNING",
     "CLAIM_SIGNING_EKUS",
@@ -186,14 +188,10 @@ _LOAD_ERRORS = (ValueError, x509.InvalidVersion)
 
 
 def _parse_error(error: Exception) -> str:
-    text = _one_line(str(error))
+    text = one_line(str(error))
     if text.startswith("Unable to load PEM file"):
         return "malformed PEM"
     return text
-
-
-def _one_line(text: str) -> str:
-    return " ".join(text.split())
 
 
 @functools.lru_cache(maxsize=64)
@@ -274,7 +272,7 @@ class _Cert:
             try:
                 self._extensions = {extension.oid: extension for extension in self.cert.extensions}
             except Exception as error:  # DuplicateExtension, ValueError, ...
-                self._extensions = f"its extensions cannot be read ({_one_line(str(error))})"
+                self._extensions = f"its extensions cannot be read ({one_line(str(error))})"
         return self._extensions
 
     def extension(self, oid: x509.ObjectIdentifier) -> Optional[x509.ExtensionType]:
@@ -347,7 +345,7 @@ def _read_name(cert: x509.Certificate, field: Literal["subject", "issuer"]) -> U
     try:
         return cert.subject if field == "subject" else cert.issuer
     except Exception as error:  # ValueError and others on malformed attribute values
-        return f"its {field} name cannot be read ({_one_line(str(error))})"
+        return f"its {field} name cannot be read ({one_line(str(error))})"
 
 
 def _quoted(name: Optional[x509.Name]) -> str:
@@ -374,7 +372,7 @@ def _signature_problem(child: x509.Certificate, issuer: x509.Certificate) -> Opt
     except InvalidSignature:
         return "its signature does not verify with the issuer's public key"
     except Exception as error:  # ValueError, TypeError, UnsupportedAlgorithm: a refused algorithm or key
-        return f"its signature cannot be checked ({_one_line(str(error)) or type(error).__name__})"
+        return f"its signature cannot be checked ({one_line(str(error)) or type(error).__name__})"
     return None
 
 
@@ -431,7 +429,7 @@ def _signature_algorithm_problems(cert: x509.Certificate) -> List[str]:
         parameters = cert.signature_algorithm_parameters
         hash_algorithm = cert.signature_hash_algorithm
     except Exception as error:  # unknown hash or mask generation function
-        return [f"its RSASSA-PSS parameters are not usable ({_one_line(str(error))})"]
+        return [f"its RSASSA-PSS parameters are not usable ({one_line(str(error))})"]
     if not isinstance(hash_algorithm, _PSS_HASHES):
         name = hash_algorithm.name if hash_algorithm is not None else "absent"
         return [f"its RSASSA-PSS hash algorithm is {name}, not SHA-256, SHA-384 or SHA-512"]
@@ -457,7 +455,7 @@ def _unique_id_problems(cert: x509.Certificate) -> Tuple[str, ...]:
         present = [field for field in ("issuer_unique_id", "subject_unique_id")
                    if not isinstance(tbs[field], asn1_core.Void)]
     except Exception as error:  # asn1crypto reports malformed input with several types
-        return (f"its unique identifier fields cannot be read ({_one_line(str(error))})",)
+        return (f"its unique identifier fields cannot be read ({one_line(str(error))})",)
     names = {"issuer_unique_id": "issuerUniqueID", "subject_unique_id": "subjectUniqueID"}
     return tuple(f"its {names[field]} field is present, which C2PA 2.2, 14.5.1.1 forbids" for field in present)
 
@@ -466,7 +464,7 @@ def _public_key_problems(cert: x509.Certificate) -> List[str]:
     try:
         key = cert.public_key()
     except Exception as error:  # unsupported or malformed key
-        return [f"its public key cannot be read ({_one_line(str(error))})"]
+        return [f"its public key cannot be read ({one_line(str(error))})"]
     if isinstance(key, ec.EllipticCurvePublicKey):
         if key.curve.name not in _ALLOWED_CURVES:
             return [f"its EC public key is on {key.curve.name}, not on P-256, P-384 or P-521"]

@@ -12,6 +12,19 @@ from typing import Any, Dict, List
 LIMIT = 80
 
 
+def clipped(text: str, limit: int = 200) -> str:
+    """`text` cut to at most `limit` characters, "..." marking the cut: the
+    one shortener of messages (what it holds is escaped where it is shown)."""
+    return text if len(text) <= limit else text[:max(limit - 3, 0)] + "..."
+
+
+def one_line(text: str, limit: int = 200) -> str:
+    """`text` (a message from a library, the network or a certificate) fit
+    for a one-line message: whitespace runs made one space, characters that
+    are not printable left out, and clipped to `limit` characters."""
+    return clipped("".join(character for character in " ".join(text.split()) if character.isprintable()), limit)
+
+
 def shown(value: Any, limit: int = LIMIT) -> str:
     """A short repr of `value` for a message: strings and byte strings cut to
     `limit` characters, integers of many digits by their size, containers by

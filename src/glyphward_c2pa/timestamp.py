@@ -36,6 +36,7 @@ from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 
 from .algorithms import HASH_ALGORITHMS
 from .cose import DIGESTS
+from .shown import one_line
 from .certificates import describe_name, validate_chain, validity_problem
 
 
@@ -53,7 +54,6 @@ _TST_INFO = "1.2.840.113549.1.9.16.1.4"   # id-ct-TSTInfo, RFC 3161, 2.4.2
 _GRANTED = ("granted", "granted_with_mods")  # PKIStatus 0 and 1, RFC 3161, 2.4.2
 _CURVES = ("secp256r1", "secp384r1", "secp521r1")  # C2PA 2.2, 13.2.1: P-256, P-384, P-521
 _READ_CHUNK = 1 << 16
-_MAX_TEXT = 200
 
 
 class TimestampError(Exception):
@@ -140,12 +140,6 @@ class _Token:
     content: bytes                      # eContent: the DER TSTInfo
 
 
-def _one_line(text: str) -> str:
-    """`text` from the network or a certificate, fit for a one-line message."""
-    line = "".join(c for c in " ".join(text.split()) if c.isprintable())
-    return line if len(line) <= _MAX_TEXT else line[:_MAX_TEXT - 3] + "..."
-
-
 def _read_response(der: bytes) -> Union[_Response, str]:
     """A TimeStampResp (RFC 3161, 2.4.2), or why it is not one."""
     # asn1crypto parses lazily and reports malformed input with several
@@ -159,9 +153,9 @@ def _read_response(der: bytes) -> Union[_Response, str]:
         token = response["time_stamp_token"]
         token_der = None if isinstance(token, core.Void) else bytes(token.dump())
     except Exception as error:  # noqa: BLE001 - any parse failure means malformed
-        return _one_line(str(error).split("\n")[0]) or type(error).__name__
+        return one_line(str(error).split("\n")[0]) or type(error).__name__
     text = "; ".join(texts) + (f" (failInfo: {', '.join(failures)})" if failures else "")
-    return _Response(status, _one_line(text), token_der)
+    return _Response(status, one_line(text), token_der)
 
 
 def _load_certificates(signed_data: Any) -> Tuple[List[x509.Certificate], List[Any]]:
@@ -264,7 +258,7 @@ def _read_token(der: bytes) -> Union[_Token, str]:
             content=content,
         )
     except Exception as error:  # noqa: BLE001 - any parse failure means malformed
-        return _one_line(str(error).split("\n")[0]) or type(error).__name__
+        return one_line(str(error).split("\n")[0]) or type(error).__name__
 
 
 # ---------------------------------------------------------------------------
@@ -319,7 +313,7 @@ def _key_problem(scheme: _Scheme, certificate: x509.Certificate) -> Optional[str
     try:
         key = certificate.public_key()
     except (UnsupportedAlgorithm, ValueError, TypeError) as error:  # a key type cryptography does not know
-        return f"the TSA's public key cannot be read ({_one_line(str(error))})"
+        return f"the TSA's public key cannot be read ({one_line(str(error))})"
     if scheme.kind == "ecdsa":
         if isinstance(key, ec.EllipticCurvePublicKey) and key.curve.name in _CURVES:
             return None
@@ -397,7 +391,7 @@ def _ignored(code: str, explanation: str, tsa: Optional[x509.Certificate] = None
 
 
 def _name(certificate: x509.Certificate) -> str:
-    return _one_line(describe_name(certificate.subject)) or "(no subject)"
+    return one_line(describe_name(certificate.subject)) or "(no subject)"
 
 
 def validate_timestamp(token: bytes, message: bytes, anchors: Sequence[x509.Certificate], *,
@@ -511,21 +505,21 @@ def _exchange(url: str, query: bytes, timeout: float, max_response: int) -> byte
     except urllib.error.HTTPError as error:
         location = error.headers.get("Location") if error.headers is not None else None
         error.close()
-        where = f" (a redirect to {_one_line(location)})" if 300 <= error.code < 400 and location else ""
+        where = f" (a redirect to {one_line(location)})" if 300 <= error.code < 400 and location else ""
         raise TimestampError(f"the time-stamp authority at {url} answered HTTP {error.code} "
-                             f"{_one_line(str(error.reason))}{where}") from None
+                             f"{one_line(str(error.reason))}{where}") from None
     except urllib.error.URLError as error:
         if isinstance(error.reason, socket.timeout):
             raise TimestampError(timed_out) from None
         if isinstance(error.reason, ConnectionRefusedError):
             raise TimestampError(f"the time-stamp authority at {url} refused the connection") from None
         raise TimestampError(f"could not reach the time-stamp authority at {url}: "
-                             f"{_one_line(str(error.reason))}") from None
+                             f"{one_line(str(error.reason))}") from None
     except socket.timeout:
         raise TimestampError(timed_out) from None
     except (HTTPException, OSError, ValueError) as error:  # ValueError: a host name IDNA cannot encode
         raise TimestampError(f"the connection to the time-stamp authority at {url} failed: "
-                             f"{_one_line(str(error)) or type(error).__name__}") from None
+                             f"{one_line(str(error)) or type(error).__name__}") from None
 
 
 def _granted_token(url: str, answer: bytes, hash_algorithm: str, digest: bytes, nonce: int) -> bytes:
@@ -557,7 +551,7 @@ def _granted_token(url: str, answer: bytes, hash_algorithm: str, digest: bytes, 
 def _check_url(url: str) -> None:
     """TimestampError unless `url` is an http or https URL that can be printed on one line."""
     if any(c.isspace() or not c.isprintable() for c in url):
-        raise TimestampError(f"the time-stamp authority URL {_one_line(url)!r} holds spaces or control characters")
+        raise TimestampError(f"the time-stamp authority URL {one_line(url)!r} holds spaces or control characters")
     try:
         parts = urllib.parse.urlsplit(url)
         _ = parts.port  # ValueError for a port that is no number or out of range

@@ -213,8 +213,9 @@ def bug(error: BaseException) -> str:
         text = str(error)
     except Exception:
         text = "(a message that cannot be shown)"
-    if len(text) > _BUG_TEXT:
-        text = text[:_BUG_TEXT] + "..."
+    from glyphward_c2pa.shown import clipped
+
+    text = clipped(text, _BUG_TEXT + 3)
     return f"{type(error).__name__}: {text}"
 
 

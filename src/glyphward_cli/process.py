@@ -19,6 +19,8 @@ import threading
 import time
 from typing import IO, List, Optional
 
+from glyphward_c2pa.shown import clipped
+
 from .batch import report
 from .errors import Cancelled, FontFailure
 
@@ -108,9 +110,9 @@ class _Lines:
     def _pass_on(self, line: bytes) -> None:
         text = line.rstrip(b"\r").decode("utf-8", "replace")
         report(self.prefix + text)
-        shown = "".join(c if c.isprintable() else " " for c in text).strip()
+        shown = clipped("".join(c if c.isprintable() else " " for c in text).strip(), _QUOTED + 3)
         if shown:
-            self.last = shown if len(shown) <= _QUOTED else shown[:_QUOTED] + "..."
+            self.last = shown
 
 
 class _Run:

@@ -76,10 +76,10 @@ LISTED = 8  # names a message lists at most
 
 def table_hash(font: Font, table: Table, algorithm: str) -> bytes:
     """The hash of one table's bytes, checkSumAdjustment zeroed in `head`."""
-    return _span_hash(font, [table], algorithm)
+    return span_hash(font, [table], algorithm)
 
 
-def _span_hash(font: Font, span: Sequence[Table], algorithm: str) -> bytes:
+def span_hash(font: Font, span: Sequence[Table], algorithm: str) -> bytes:
     """The hash from the start of the first table to the end of the last
     (C2PA 2.2, 15.12.3: a box of several names covers everything between
     them), with checkSumAdjustment zeroed wherever `head` lies in it."""
@@ -325,7 +325,7 @@ def validate(value: Any, font: Font, tables: Sequence[Table], claim_alg: Optiona
             mismatched.append(f"the box of {_label(box.names)} has no hash{why}")
             continue
         computed = (known.span(font, box.tables, box.alg) if known is not None else None) or \
-            _span_hash(font, box.tables, box.alg)
+            span_hash(font, box.tables, box.alg)
         if computed != box.digest:
             mismatched.append(f"the hash of {_label(box.names)} does not match{why}")
     # One status for each box that does not match, up to LISTED of them.

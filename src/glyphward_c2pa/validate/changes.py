@@ -15,7 +15,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
-from ..assertions.hash_boxes import C2PA_BOX, EXCLUDABLE, _span_hash
+from ..assertions.hash_boxes import C2PA_BOX, EXCLUDABLE, span_hash
 from ..labels import HASH_ALGORITHMS
 from ..sfnt import C2PA, Table
 
@@ -112,7 +112,7 @@ def table_changes(value: Any, font: Union[bytes, memoryview], tables: Sequence[T
         extent = span[-1].offset + span[-1].length - span[0].offset
         if extent > sum(table.length + 3 for table in span):
             changed.extend(entry.names)   # not one run of tables (and hashing it could read the font many times)
-        elif _span_hash(font, span, entry.alg) != entry.digest:
+        elif span_hash(font, span, entry.alg) != entry.digest:
             changed.extend(entry.names)
     added = [table.name for table in tables if table.tag != C2PA and id(table) not in used]
     order = {id(table): index for index, table in enumerate(tables)}

@@ -44,15 +44,21 @@ def read_data(path: str, what: Optional[str] = None) -> bytes:
         data = sys.stdin.buffer.read()
     else:
         try:
-            if os.path.isdir(path):
-                raise FontFailure(f"cannot read: {os.strerror(errno.EISDIR)}")
-            with open(path, "rb") as file:
-                data = file.read()
+            data = _read_file(path)
         except OSError as error:
             raise FontFailure(f"cannot read: {error.strerror}") from None
     if what is not None and not data:
         raise FontFailure(nothing_to(what))
     return data
+
+
+def _read_file(path: str) -> bytes:
+    """The bytes of the file at `path`; OSError, with its strerror, when it
+    cannot be read (a directory included)."""
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    with open(path, "rb") as file:
+        return file.read()
 
 
 def data_name(path: str) -> str:
@@ -72,10 +78,7 @@ def read_json(path: str, what: str) -> Any:
     import json
 
     try:
-        if os.path.isdir(path):
-            raise CommandError(f"{what}: cannot read {path_text(path)}: {os.strerror(errno.EISDIR)}")
-        with open(path, "rb") as file:
-            data = file.read()
+        data = _read_file(path)
     except OSError as error:
         raise CommandError(f"{what}: cannot read {path_text(path)}: {error.strerror}") from None
     try:

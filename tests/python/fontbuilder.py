@@ -280,3 +280,23 @@ def assert_well_written(original: bytes, written: bytes):
             if tag == "head" and adjusted is not None:
                 assert table.checkSumAdjustment == struct.unpack_from(">I", written, records[adjusted][2] + 8)[0]
     return [d for t, d in written_tables if t == b"C2PA"]
+
+
+def subset_font(font: bytes, text: str, **options) -> bytes:
+    """`font` cut down to the characters of `text` by fontTools' subsetter,
+    with `options` set on its Options (as name_IDs=["*"])."""
+    import io
+
+    from fontTools import subset
+    from fontTools.ttLib import TTFont
+
+    chosen = subset.Options()
+    for name, value in options.items():
+        setattr(chosen, name, value)
+    loaded = TTFont(io.BytesIO(font))
+    subsetter = subset.Subsetter(chosen)
+    subsetter.populate(text=text)
+    subsetter.subset(loaded)
+    out = io.BytesIO()
+    loaded.save(out)
+    return out.getvalue()

@@ -6,10 +6,10 @@ from pathlib import Path
 
 import cbor2
 import pytest
-from fontTools import subset
 from fontTools.ttLib import TTFont
 
 import c2pa_support as cs
+import fontbuilder
 import glyphward_c2pa
 from glyphward_c2pa import SigningError
 from glyphward_c2pa.sfnt import read_tables
@@ -25,17 +25,12 @@ def signer(c2pa_pki):
 
 
 def cut(font: bytes, text: str, drop_names=()) -> bytes:
-    """`font` cut down to the characters of `text` by fontTools' subsetter."""
-    options = subset.Options()
-    options.name_IDs = ["*"]
-    ttfont = TTFont(io.BytesIO(font))
-    subsetter = subset.Subsetter(options)
-    subsetter.populate(text=text)
-    subsetter.subset(ttfont)
+    """`font` cut down to the characters of `text`, without the names `drop_names`."""
+    cut_font = TTFont(io.BytesIO(fontbuilder.subset_font(font, text, name_IDs=["*"])))
     for name_id in drop_names:
-        ttfont["name"].removeNames(nameID=name_id)
+        cut_font["name"].removeNames(nameID=name_id)
     out = io.BytesIO()
-    ttfont.save(out)
+    cut_font.save(out)
     return out.getvalue()
 
 

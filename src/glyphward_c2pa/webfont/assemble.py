@@ -17,7 +17,7 @@ import struct
 from typing import Dict, Tuple
 
 from ..sfnt import HEAD, HEAD_ADJUSTMENT
-from .errors import WebfontError
+from .errors import MAX_TABLES, WebfontError
 
 SFNT_FLAVORS = (0x00010000, 0x4F54544F, 0x74727565)  # 1.0, 'OTTO', 'true'
 COLLECTION = 0x74746366  # 'ttcf'
@@ -31,6 +31,22 @@ def check_flavor(flavor: int, what: str) -> None:
                            "give each font of the collection as a file of its own")
     if flavor not in SFNT_FLAVORS:
         raise WebfontError(f"the {what} file's flavor 0x{flavor:08X} is not a TrueType or OpenType font")
+
+
+def check_header(what: str, signed: bool, flavor: int, length: int, size: int, reserved: int, count: int) -> None:
+    """Refuses a WOFF or WOFF2 header (`what`) without its signature, of a
+    flavor that is no single SFNT font, whose length is not the file's
+    `size`, whose reserved field is not 0, or that lists no tables or more
+    than MAX_TABLES."""
+    if not signed:
+        raise WebfontError(f"not a {what} file")
+    check_flavor(flavor, what)
+    if length != size:
+        raise WebfontError(f"the {what} header gives the file {length} bytes; it has {size}")
+    if reserved != 0:
+        raise WebfontError(f"the {what} header's reserved field is not 0")
+    if count == 0 or count > MAX_TABLES:
+        raise WebfontError(f"the {what} file lists {count} tables")
 
 
 def checksum(data: bytes) -> int:

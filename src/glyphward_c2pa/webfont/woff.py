@@ -13,8 +13,8 @@ import struct
 import zlib
 from typing import Dict, List, Tuple
 
-from .assemble import check_flavor, check_tag, table_checksum
-from .errors import MAX_TABLE_BYTES, MAX_TABLES, WebfontError
+from .assemble import check_header, check_tag, table_checksum
+from .errors import MAX_TABLE_BYTES, WebfontError
 
 SIGNATURE = b"wOFF"
 HEADER = struct.Struct(">4sIIHHIHHIIIII")  # 44 bytes
@@ -29,15 +29,7 @@ def read_woff(data: bytes) -> Tuple[int, Dict[bytes, bytes]]:
         raise WebfontError("the WOFF file is shorter than its header")
     (signature, flavor, length, count, reserved, _total_sfnt, _major, _minor,
      meta_offset, meta_length, _meta_orig, private_offset, private_length) = HEADER.unpack_from(data)
-    if signature != SIGNATURE:
-        raise WebfontError("not a WOFF file")
-    check_flavor(flavor, "WOFF")
-    if length != len(data):
-        raise WebfontError(f"the WOFF header gives the file {length} bytes; it has {len(data)}")
-    if reserved != 0:
-        raise WebfontError("the WOFF header's reserved field is not 0")
-    if count == 0 or count > MAX_TABLES:
-        raise WebfontError(f"the WOFF file lists {count} tables")
+    check_header("WOFF", signature == SIGNATURE, flavor, length, len(data), reserved, count)
     directory_end = HEADER.size + ENTRY.size * count
     if directory_end > len(data):
         raise WebfontError(f"the WOFF table directory of {count} tables runs past the end of the file")

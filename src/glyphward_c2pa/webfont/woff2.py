@@ -14,8 +14,8 @@ from __future__ import annotations
 import struct
 from typing import Dict, List, Optional, Tuple
 
-from .assemble import check_flavor, check_tag
-from .errors import MAX_TABLE_BYTES, MAX_TABLES, WebfontError
+from .assemble import check_header, check_tag
+from .errors import MAX_TABLE_BYTES, WebfontError
 from .transforms import GLYF, HMTX, LOCA, rebuild_transformed, transform_glyf
 
 SIGNATURE = b"wOF2"
@@ -113,15 +113,7 @@ def read_woff2(data: bytes) -> Tuple[int, Dict[bytes, bytes]]:
         raise WebfontError("the WOFF2 file is shorter than its header")
     (signature, flavor, length, count, reserved, _total_sfnt, compressed_size, _major, _minor,
      meta_offset, meta_length, _meta_orig, private_offset, private_length) = HEADER.unpack_from(data)
-    if signature != SIGNATURE:
-        raise WebfontError("not a WOFF2 file")
-    check_flavor(flavor, "WOFF2")
-    if length != len(data):
-        raise WebfontError(f"the WOFF2 header gives the file {length} bytes; it has {len(data)}")
-    if reserved != 0:
-        raise WebfontError("the WOFF2 header's reserved field is not 0")
-    if count == 0 or count > MAX_TABLES:
-        raise WebfontError(f"the WOFF2 file lists {count} tables")
+    check_header("WOFF2", signature == SIGNATURE, flavor, length, len(data), reserved, count)
     entries, stream_start = _read_directory(data, count)
     seen: Dict[bytes, bytes] = {}
     for entry in entries:

@@ -68,19 +68,11 @@ def clock() -> datetime:
 
 def small_font() -> bytes:
     from fontTools import subset
-    from fontTools.ttLib import TTFont
 
-    options = subset.Options()
-    options.layout_features = []
-    options.name_IDs = ["*"]
-    options.drop_tables += ["FFTM"]
-    font = TTFont(str(DEJAVU))
-    subsetter = subset.Subsetter(options)
-    subsetter.populate(text="glyphward")
-    subsetter.subset(font)
-    out = io.BytesIO()
-    font.save(out)
-    return out.getvalue()
+    import fontbuilder
+
+    return fontbuilder.subset_font(DEJAVU.read_bytes(), "glyphward", layout_features=[], name_IDs=["*"],
+                                   drop_tables=subset.Options().drop_tables + ["FFTM"])
 
 
 def flip_in(table: bytes) -> Callable[[bytes], bytes]:

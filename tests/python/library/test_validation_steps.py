@@ -84,16 +84,25 @@ def nothing(parts, pki):
     pass
 
 
-def claim_without(name):
+def entry_set(field, key, value):
+    """Sets `key` of the mapping `field` of the parts (claim, protected, labels, uuids)."""
     def mutate(parts, pki):
-        del parts.claim[name]
+        getattr(parts, field)[key] = value
     return mutate
 
 
-def claim_set(name, value):
+def entry_without(field, key):
     def mutate(parts, pki):
-        parts.claim[name] = value
+        del getattr(parts, field)[key]
     return mutate
+
+
+def manifest_retyped(uuid):
+    def mutate(parts, pki):
+        parts.manifest_uuid = uuid
+    return mutate
+
+
 
 
 def generator_without_name(parts, pki):
@@ -113,28 +122,8 @@ def second_claim(parts, pki):
                                             [jumbf.box(jumbf.CBOR, b"\xa0")]).data)
 
 
-def relabel(box, label):
-    def mutate(parts, pki):
-        parts.labels[box] = label
-    return mutate
 
 
-def retype(box, uuid):
-    def mutate(parts, pki):
-        parts.uuids[box] = uuid
-    return mutate
-
-
-def manifest_retyped(uuid):
-    def mutate(parts, pki):
-        parts.manifest_uuid = uuid
-    return mutate
-
-
-def protected_set(label, value):
-    def mutate(parts, pki):
-        parts.protected[label] = value
-    return mutate
 
 
 def alg_unprotected(parts, pki):
@@ -336,31 +325,31 @@ CASES = {
     "unchanged, data-bound": case(nothing, informational="assertion.dataHash.additionalExclusionsPresent",
                                   binding="data"),
     # C2PA 2.2, 15.5: locating the store and the active manifest.
-    "store label": case(relabel("store", "c2pb"), "general.error"),
-    "store type": case(retype("store", b"c2pb" + bytes(12)), "general.error"),
+    "store label": case(entry_set("labels", "store", "c2pb"), "general.error"),
+    "store type": case(entry_set("uuids", "store", b"c2pb" + bytes(12)), "general.error"),
     "manifest of an unknown type": case(manifest_retyped(b"c2mz" + bytes(12)), "claim.missing"),
     # 15.6: the claim.
-    "claim label": case(relabel("claim", "c2pa.claim.v3"), "claim.missing"),
-    "claim type": case(retype("claim", b"c2cz" + bytes(12)), "claim.missing"),
+    "claim label": case(entry_set("labels", "claim", "c2pa.claim.v3"), "claim.missing"),
+    "claim type": case(entry_set("uuids", "claim", b"c2cz" + bytes(12)), "claim.missing"),
     "second claim box": case(second_claim, "claim.multiple"),
     "claim not CBOR": case(claim_not_cbor, "claim.cbor.invalid"),
-    "claim without instanceID": case(claim_without("instanceID"), "claim.malformed"),
-    "claim without signature": case(claim_without("signature"), "claim.malformed"),
-    "claim without created_assertions": case(claim_without("created_assertions"), "claim.malformed",
+    "claim without instanceID": case(entry_without("claim", "instanceID"), "claim.malformed"),
+    "claim without signature": case(entry_without("claim", "signature"), "claim.malformed"),
+    "claim without created_assertions": case(entry_without("claim", "created_assertions"), "claim.malformed",
                                               rehash=False),
-    "claim without claim_generator_info": case(claim_without("claim_generator_info"), "claim.malformed"),
+    "claim without claim_generator_info": case(entry_without("claim", "claim_generator_info"), "claim.malformed"),
     "claim_generator_info without name": case(generator_without_name, "claim.malformed"),
-    "v2 claim labelled as a v1 claim": case(relabel("claim", "c2pa.claim"), "claim.malformed"),
+    "v2 claim labelled as a v1 claim": case(entry_set("labels", "claim", "c2pa.claim"), "claim.malformed"),
     # 15.7: the claim signature.
-    "signature URI names no box": case(claim_set("signature", "self#jumbf=c2pa.nothing"), "claimSignature.missing"),
-    "signature label": case(relabel("signature", "c2pa.signature.v2"), "claimSignature.missing"),
-    "signature type": case(retype("signature", b"c2cz" + bytes(12)), "claimSignature.missing"),
+    "signature URI names no box": case(entry_set("claim", "signature", "self#jumbf=c2pa.nothing"), "claimSignature.missing"),
+    "signature label": case(entry_set("labels", "signature", "c2pa.signature.v2"), "claimSignature.missing"),
+    "signature type": case(entry_set("uuids", "signature", b"c2cz" + bytes(12)), "claimSignature.missing"),
     "title changed after signing": case(title_changed, "claimSignature.mismatch", resign=False),
     "signature byte flipped": case(signature_flipped, "claimSignature.mismatch", resign=False),
     "iat changed after signing": case(iat_later, "claimSignature.mismatch", resign=False),
-    "alg not on the allowed list": case(protected_set(1, -257), "algorithm.unsupported"),
+    "alg not on the allowed list": case(entry_set("protected", 1, -257), "algorithm.unsupported"),
     "alg in the unprotected bucket": case(alg_unprotected, "algorithm.unsupported"),
-    "alg of another key type": case(protected_set(1, -37), "signingCredential.invalid"),
+    "alg of another key type": case(entry_set("protected", 1, -37), "signingCredential.invalid"),
     "no x5chain": case(x5chain_without, "signingCredential.invalid"),
     "x5chain in both buckets": case(x5chain_in_both, "signingCredential.invalid"),
     "x5chain leaf truncated": case(x5chain_leaf_damaged, "signingCredential.invalid"),
@@ -396,7 +385,7 @@ CASES = {
                                              rehash=False),
     "assertion not listed": case(unlisted("font.info"), "assertion.undeclared", rehash=False),
     # No assertion store: no hard binding and no actions are present at all.
-    "assertion store label": case(relabel("assertions", "c2pa.assertions.v2"), "assertion.missing",
+    "assertion store label": case(entry_set("labels", "assertions", "c2pa.assertions.v2"), "assertion.missing",
                                   "claim.hardBindings.missing", "assertion.action.malformed"),
     "assertion not CBOR": case(assertion_raw("font.info", b"\xa1\x61"), "assertion.cbor.invalid"),
     "assertion of the codestream type": case(assertion_retyped("font.info", CODESTREAM_CONTENT), "assertion.missing"),

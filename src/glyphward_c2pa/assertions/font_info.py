@@ -28,10 +28,11 @@ def weight_class(value: int) -> str:
 
 
 def build(font: Union[bytes, memoryview], given: Optional[Mapping[str, Any]] = None
-          ) -> Tuple[Optional[Dict[str, Any]], List[str]]:
+          ) -> Tuple[Optional[Dict[str, Any]], List[str], Optional[str]]:
     """The assertion's value, or None with the reasons when a field the
-    assertion requires cannot be filled from the font or from `given`.
-    Fields the font lacks and that are optional are left out.
+    assertion requires cannot be filled from the font or from `given`; and
+    the font's full name (name ID 4), or None. Fields the font lacks and
+    that are optional are left out.
 
     `given` holds fields the caller supplies (a foundry's release date,
     copyright holder, designers...); it is checked against font-info.cddl
@@ -46,13 +47,15 @@ def build(font: Union[bytes, memoryview], given: Optional[Mapping[str, Any]] = N
             from ..signing.result import SigningError
 
             raise SigningError("the font.info fields given do not fit C2PA 2.2, 18.22: " + "; ".join(problems))
-    info, missing = _from_tables(font)
+    info, missing, full = _from_tables(font)
     fallback = info is None
     if info is None:
+        if not extra:
+            return None, missing, full
         # Fields the font lacks may come from `given`.
-        info, missing = _from_tables(font, extra)
+        info, missing, full = _from_tables(font, extra)
         if info is None:
-            return None, missing
+            return None, missing, full
     for key, value in extra.items():
         if not fallback and key in _FROM_FONT and info[key] != value:
             from ..signing.result import SigningError
@@ -61,28 +64,16 @@ def build(font: Union[bytes, memoryview], given: Optional[Mapping[str, Any]] = N
         info[key] = value
     problems = check(info)
     if problems:
-        return None, problems
-    return info, []
+        return None, problems, full
+    return info, [], full
 
 
 # The fields the font's own tables decide.
 _FROM_FONT = ("fullName", "familyName", "style", "weight", "postScriptName", "format")
 
 
-def full_name(font: Union[bytes, memoryview]) -> Optional[str]:
-    """The font's full name (name ID 4), or None."""
-    from fontTools.ttLib import TTFont
-
-    try:
-        names = TTFont(io.BytesIO(bytes(font)), lazy=True)["name"]
-        text = names.getDebugName(FULL_NAME)
-    except Exception:  # fontTools raises many kinds on damaged tables
-        return None
-    return text.strip() or None if isinstance(text, str) else None
-
-
 def _from_tables(font: Union[bytes, memoryview], given: Optional[Mapping[str, Any]] = None
-                 ) -> Tuple[Optional[Dict[str, Any]], List[str]]:
+                 ) -> Tuple[Optional[Dict[str, Any]], List[str], Optional[str]]:
     given = given or {}
     from fontTools.ttLib import TTFont
 
@@ -93,7 +84,7 @@ def _from_tables(font: Union[bytes, memoryview], given: Optional[Mapping[str, An
         head = ttfont["head"] if "head" in ttfont else None
         is_cff = "CFF " in ttfont or "CFF2" in ttfont
     except Exception as error:  # fontTools raises many kinds on damaged tables
-        return None, [f"fontTools cannot read the font's name, OS/2 and head tables ({error})"]
+        return None, [f"fontTools cannot read the font's name, OS/2 and head tables ({error})"], None
 
     def name(name_id: int) -> Optional[str]:
         text = names.getDebugName(name_id) if names is not None else None
@@ -121,7 +112,7 @@ def _from_tables(font: Union[bytes, memoryview], given: Optional[Mapping[str, An
     if os2 is None and head is None and "style" not in given:
         missing.append("the font has neither an OS/2 nor a head table to tell its style")
     if missing:
-        return None, missing
+        return None, missing, name(FULL_NAME)
 
     assert isinstance(weight, int)
     info: Dict[str, Any] = {
@@ -147,7 +138,7 @@ def _from_tables(font: Union[bytes, memoryview], given: Optional[Mapping[str, An
     identifier = name(UNIQUE_ID)
     if identifier is not None:
         info["identifier"] = identifier
-    return info, []
+    return info, [], name(FULL_NAME)
 
 
 def _style(os2: Any, head: Any) -> str:

@@ -76,6 +76,7 @@ class BoxesBinding:
         store = maker.store(HASH_BOXES, bound)
         if isinstance(placement, Remote):
             return written, store
+        del written  # only its directory is needed now: one font-sized copy alive at a time
         if placement.size is not None and placement.size > len(store):
             # The least room asked for is made up in the boxes' pad fields,
             # not with zeros after the store (C2PA 2.2, 18.7.1).

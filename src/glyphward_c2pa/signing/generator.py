@@ -179,10 +179,10 @@ class ClaimGenerator:
                    signing: Signing) -> Tuple[List[Tuple[str, Any]], Optional[str]]:
         """The manifest's assertions but its hard binding, and its title."""
         font, previous = source.font, source.previous
-        info, missing = font_info.build(font, request.font_info)
+        info, missing, font_name = font_info.build(font, request.font_info)
         steps = actions.recorded(request.actions, font, request.parent)
         parts: List[Tuple[str, Any]] = []
-        full_name = info["fullName"] if info is not None else font_info.full_name(font)
+        full_name = info["fullName"] if info is not None else font_name
         if previous is not None:
             ingredient_value = ingredient.parent(
                 title=previous.title or full_name, format=ingredient.media_type(font[:4]),

@@ -91,8 +91,8 @@ Transformed three_glyphs(uint16_t index_format) {
   put16(t.n_contours, 1);
   t.n_points.push_back(3);
   t.point(10, 20);
-  t.point(300, 0, false);  // dx needs two bytes, dy is the same
-  t.point(-5, -400);
+  t.point(300, 1, false);  // dx needs two bytes
+  t.point(-305, -401);     // every extreme but yMax's... from a later point
   t.glyphs.push_back(2);  // instructionLength (255UInt16)
   t.instructions = bytes_of({0xB0, 0x01});
   put16(t.n_contours, 0);
@@ -111,16 +111,16 @@ TEST(ReconstructGlyf, RebuildsSimpleEmptyAndCompositeGlyphsAsTheReference) {
     ReconstructedGlyf out = rebuilt(three_glyphs(format));
     const Bytes composite = bytes_of({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE, 0x00, 0x03, 0x00, 0x04, 0x01, 0x01, 0x00,
                                       0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x01, 0x2C});
-    // Simple glyph, bbox (10, -380)-(310, 20) computed; flags 0x37 (on, x
-    // and y short positive), 0x20 (off, x long, y same), 0x03 (on, x short
-    // negative, y long); 16 header + 3 flags + x (1 + 2 + 1) + y (1 + 2) = 26, padded to 28. + 3 flags + x (1 + 2 + 1) + y (1 + 2) = 26, padded to 28.
-    ASSERT_EQ(out.glyf.size(), 28u + 24u);
+    // Simple glyph (10, 20), (310, 21), (5, -380): bbox (5, -380)-(310, 21)
+    // computed; flags 0x37 (on, x and y short positive), 0x24 (off, x long,
+    // y short positive), 0x01 (on, both long); 16 header + 3 flags + x (1 + 2
+    // + 2) + y (1 + 1 + 2) = 28. + 3 flags + x (1 + 2 + 1) + y (1 + 2) = 26, padded to 28.
+    ASSERT_EQ(out.glyf.size(), 28u + 24u);  // the composite padded from 21
     EXPECT_EQ(Bytes(out.glyf.begin(), out.glyf.begin() + 19),
-              bytes_of({0x00, 0x01, 0x00, 0x0A, 0xFE, 0x84, 0x01, 0x36, 0x00, 0x14, 0x00, 0x02, 0x00, 0x02, 0xB0,
-                        0x01, 0x37, 0x20, 0x03}));
-    EXPECT_EQ(Bytes(out.glyf.begin() + 19, out.glyf.begin() + 26),
-              bytes_of({0x0A, 0x01, 0x2C, 0x05, 0x14, 0xFE, 0x70}));
-    EXPECT_EQ(Bytes(out.glyf.begin() + 26, out.glyf.begin() + 28), bytes_of({0, 0}));
+              bytes_of({0x00, 0x01, 0x00, 0x05, 0xFE, 0x84, 0x01, 0x36, 0x00, 0x15, 0x00, 0x02, 0x00, 0x02, 0xB0,
+                        0x01, 0x37, 0x24, 0x01}));
+    EXPECT_EQ(Bytes(out.glyf.begin() + 19, out.glyf.begin() + 28),
+              bytes_of({0x0A, 0x01, 0x2C, 0xFE, 0xCF, 0x14, 0x01, 0xFE, 0x6F}));
     EXPECT_EQ(Bytes(out.glyf.begin() + 28, out.glyf.begin() + 49), composite);
     EXPECT_EQ(Bytes(out.glyf.begin() + 49, out.glyf.end()), bytes_of({0, 0, 0}));
     const std::vector<uint32_t> offsets = {0, 28, 28, 52};
@@ -236,11 +236,11 @@ Bytes hmtx_input(uint8_t flags, std::initializer_list<int> values) {
 }
 
 TEST(ReconstructHmtx, TakesLeftOutBearingsFromXMin) {
-  const ReconstructedGlyf glyf = rebuilt(three_glyphs(0));  // xMin 10, empty, -1
+  const ReconstructedGlyf glyf = rebuilt(three_glyphs(0));  // xMin 5, empty, -1
   // Both lsb arrays left out: advances only.
   auto both = reconstruct_hmtx(hmtx_input(3, {500, 600}), 3, 2, glyf.glyf, glyf.loca);
   ASSERT_TRUE(both.ok()) << both.error().message();
-  EXPECT_EQ(*both, bytes_of({0x01, 0xF4, 0x00, 0x0A, 0x02, 0x58, 0x00, 0x00, 0xFF, 0xFF}));
+  EXPECT_EQ(*both, bytes_of({0x01, 0xF4, 0x00, 0x05, 0x02, 0x58, 0x00, 0x00, 0xFF, 0xFF}));
   // Proportional lsbs kept, monospace left out.
   auto kept = reconstruct_hmtx(hmtx_input(2, {500, 600, 7, -7}), 3, 2, glyf.glyf, glyf.loca);
   ASSERT_TRUE(kept.ok());
@@ -248,7 +248,17 @@ TEST(ReconstructHmtx, TakesLeftOutBearingsFromXMin) {
   // Monospace lsbs kept, proportional left out.
   auto mono = reconstruct_hmtx(hmtx_input(1, {500, 9, -9}), 3, 1, glyf.glyf, glyf.loca);
   ASSERT_TRUE(mono.ok()) << mono.error().message();
-  EXPECT_EQ(*mono, bytes_of({0x01, 0xF4, 0x00, 0x0A, 0x00, 0x09, 0xFF, 0xF7}));
+  EXPECT_EQ(*mono, bytes_of({0x01, 0xF4, 0x00, 0x05, 0x00, 0x09, 0xFF, 0xF7}));
+}
+
+TEST(ReconstructHmtx, GlyphWithZeroContoursHasZeroXMin) {
+  // An untransformed glyf: glyph 0 has data but numberOfContours 0, glyph 1
+  // numberOfContours 1 and xMin -3.
+  const Bytes glyf = bytes_of({0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0xFF, 0xFD, 0, 0, 0, 0, 0, 0, 0, 0});
+  const Bytes loca = bytes_of({0, 0, 0, 6, 0, 12});
+  auto hmtx = reconstruct_hmtx(hmtx_input(3, {100}), 2, 1, glyf, loca);
+  ASSERT_TRUE(hmtx.ok()) << hmtx.error().message();
+  EXPECT_EQ(*hmtx, bytes_of({0, 100, 0, 0, 0xFF, 0xFD}));
 }
 
 TEST(ReconstructHmtx, RejectsWhatTheReferenceRejects) {

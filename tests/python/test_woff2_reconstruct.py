@@ -115,19 +115,20 @@ def test_declared_sizes_are_checked_before_use(transformed_dejavu):
 
 
 @pytest.mark.parametrize(
-    "call, error",
+    "call, error, message",
     [
-        (lambda: glyphward_woff2.reconstruct_glyf(bytearray(40), 2, 100), TypeError),
-        (lambda: glyphward_woff2.reconstruct_glyf(b"", -1, 100), ValueError),
-        (lambda: glyphward_woff2.reconstruct_glyf(b"", 2, 2**64), ValueError),
-        (lambda: glyphward_woff2.reconstruct_glyf(b"", 2.0, 100), TypeError),
-        (lambda: glyphward_woff2.reconstruct_hmtx(b"\x03", 70000, 1, b"", b""), ValueError),
-        (lambda: glyphward_woff2.reconstruct_hmtx(b"\x03", True, 1, b"", b""), TypeError),
-        (lambda: glyphward_woff2.reconstruct_hmtx(b"\x03", 1, 1, b""), TypeError),
+        (lambda: glyphward_woff2.reconstruct_glyf(bytearray(40), 2, 100), TypeError, "must be bytes"),
+        (lambda: glyphward_woff2.reconstruct_glyf(b"", -1, 100), ValueError, "'loca_length' must be between 0 and"),
+        (lambda: glyphward_woff2.reconstruct_glyf(b"", 2**32, 100), ValueError, "'loca_length' must be between 0 and"),
+        (lambda: glyphward_woff2.reconstruct_glyf(b"", 2, 2**64), ValueError, "'max_glyf_length' must be between"),
+        (lambda: glyphward_woff2.reconstruct_glyf(b"", 2.0, 100), TypeError, "'loca_length' must be int"),
+        (lambda: glyphward_woff2.reconstruct_hmtx(b"\x03", 70000, 1, b"", b""), ValueError, "'num_glyphs' must be between 0 and 65535"),
+        (lambda: glyphward_woff2.reconstruct_hmtx(b"\x03", True, 1, b"", b""), TypeError, "'num_glyphs' must be int"),
+        (lambda: glyphward_woff2.reconstruct_hmtx(b"\x03", 1, 1, b""), TypeError, "loca"),
     ],
 )
-def test_arguments_are_checked(call, error):
-    with pytest.raises(error):
+def test_arguments_are_checked(call, error, message):
+    with pytest.raises(error, match=message):
         call()
 
 

@@ -92,7 +92,7 @@ class GlyfBuilder {
 }  // namespace
 
 Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_length,
-                                           uint64_t max_glyf_length) {
+                                           uint64_t max_glyf_length, bool overlap_bitmap) {
   ReconstructedGlyf out;
   StreamCursor header(transformed);
   uint16_t version = 0;
@@ -125,7 +125,7 @@ Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_l
   }
   Streams s{StreamCursor(parts[0]), StreamCursor(parts[1]), StreamCursor(parts[2]), StreamCursor(parts[3]),
             StreamCursor(parts[4]), StreamCursor(parts[5]), StreamCursor(parts[6]), {}, {}};
-  if (option_flags & kHasOverlapSimpleBitmap) {
+  if (overlap_bitmap && (option_flags & kHasOverlapSimpleBitmap)) {
     if (!whole.bytes_at(offset, (uint64_t{out.num_glyphs} + 7) >> 3, &s.overlap_bitmap)) {
       return failure("overlapSimpleBitmap runs past the end of the table");
     }

@@ -32,10 +32,14 @@ struct ReconstructedGlyf {
 // point of glyphs marked in the overlapSimpleBitmap; composite glyphs copied
 // from the composite stream with their instructions.
 //
+// `overlap_bitmap` false reads the table as google/woff2 up to 1.0.2 (Debian's
+// woff2 package) does: the overlapSimpleBitmap is neither read nor checked,
+// and no glyph gets OVERLAP_SIMPLE.
+//
 // One deliberate difference: where the reference would write short 'loca'
 // offsets past 0x1FFFE (truncating them to 16 bits, a font no renderer
 // accepts), this fails.
 Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_length,
-                                           uint64_t max_glyf_length);
+                                           uint64_t max_glyf_length, bool overlap_bitmap = true);
 
 }  // namespace glyphward::woff2

@@ -96,12 +96,14 @@ PyObject* bytes_of(const Bytes& bytes) {
 }
 
 PyObject* reconstruct_glyf(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"transformed_glyf", "loca_length", "max_glyf_length", nullptr};
+  static const char* keywords[] = {"transformed_glyf", "loca_length", "max_glyf_length", "overlap_bitmap",
+                                   nullptr};
   PyObject* transformed = nullptr;
   PyObject* loca_length_object = nullptr;
   PyObject* max_length_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SOO:reconstruct_glyf", const_cast<char**>(keywords),
-                                   &transformed, &loca_length_object, &max_length_object)) {
+  int overlap_bitmap = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SOO|$p:reconstruct_glyf", const_cast<char**>(keywords),
+                                   &transformed, &loca_length_object, &max_length_object, &overlap_bitmap)) {
     return nullptr;
   }
   uint64_t loca_length = 0;
@@ -115,7 +117,7 @@ PyObject* reconstruct_glyf(PyObject*, PyObject* args, PyObject* kwargs) {
   std::string message;
   const Outcome outcome = run_unlocked(
       [&](std::string* error) {
-        Result<woff2::ReconstructedGlyf> result = woff2::reconstruct_glyf(input, loca_length, max_length);
+        Result<woff2::ReconstructedGlyf> result = woff2::reconstruct_glyf(input, loca_length, max_length, overlap_bitmap != 0);
         if (!result) {
           *error = result.error().message();
           return false;
@@ -173,7 +175,7 @@ PyObject* reconstruct_hmtx(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef g_methods[] = {
     {"reconstruct_glyf", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(reconstruct_glyf)),
      METH_VARARGS | METH_KEYWORDS,
-     "reconstruct_glyf($module, /, transformed_glyf, loca_length, max_glyf_length)\n--\n\n"
+     "reconstruct_glyf($module, /, transformed_glyf, loca_length, max_glyf_length, *, overlap_bitmap=True)\n--\n\n"
      "Rebuild (glyf, loca) from a WOFF2 transformed glyf table, as the reference decoder does."},
     {"reconstruct_hmtx", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(reconstruct_hmtx)),
      METH_VARARGS | METH_KEYWORDS,

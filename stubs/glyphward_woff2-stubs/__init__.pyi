@@ -12,7 +12,9 @@ from typing import Tuple
 
 __all__ = ["reconstruct_glyf", "reconstruct_hmtx"]
 
-def reconstruct_glyf(transformed_glyf: bytes, loca_length: int, max_glyf_length: int) -> Tuple[bytes, bytes]:
+def reconstruct_glyf(
+    transformed_glyf: bytes, loca_length: int, max_glyf_length: int, *, overlap_bitmap: bool = True
+) -> Tuple[bytes, bytes]:
     """Rebuild ``(glyf, loca)`` from a transformed ``glyf`` table (W3C WOFF2, 5.1, 5.2).
 
     ``loca_length`` is the ``loca`` entry's origLength from the WOFF2 table
@@ -29,6 +31,12 @@ def reconstruct_glyf(transformed_glyf: bytes, loca_length: int, max_glyf_length:
     the first flag of glyphs set in overlapSimpleBitmap; composite glyphs and
     instructions copied. Where the reference would wrap short ``loca`` offsets
     past 0x1FFFE (a font no renderer accepts), this raises ValueError.
+
+    ``overlap_bitmap=False`` decodes as google/woff2 1.0.2 (Debian's
+    ``woff2`` package, which predates the bitmap) does: the bitmap is ignored
+    and no glyph gets OVERLAP_SIMPLE. The two differ only for tables whose
+    flags announce an overlapSimpleBitmap (fontTools' encoder writes one for
+    fonts with OVERLAP_SIMPLE glyphs; woff2_compress 1.0.2 never does).
     """
 
 def reconstruct_hmtx(transformed_hmtx: bytes, num_glyphs: int, num_hmetrics: int, glyf: bytes, loca: bytes) -> bytes:

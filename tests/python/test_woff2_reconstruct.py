@@ -143,3 +143,46 @@ def test_hmtx_rejects_what_the_reference_rejects(transformed_dejavu):
     ]:
         with pytest.raises(ValueError, match=message):
             glyphward_woff2.reconstruct_hmtx(data, num_glyphs, hmetrics, glyf, loca)
+
+
+def test_overlap_simple_bitmap(tmp_path):
+    """fontTools' encoder records OVERLAP_SIMPLE in the overlapSimpleBitmap.
+    By default the flag comes back on the first point of exactly the marked
+    glyphs (as current google/woff2 decodes); with overlap_bitmap=False the
+    bytes are those of Debian's woff2_decompress 1.0.2, which predates it."""
+    needs_woff2_tools()
+    from fontTools.ttLib import TTFont, newTable
+    from fontTools.ttLib.tables._g_l_y_f import flagOverlapSimple
+    from fontTools.ttLib.woff2 import compress
+
+    font = TTFont(str(FONTS[2]))
+    order = font.getGlyphOrder()
+    marked = {name for name in order[::3] if font["glyf"][name].numberOfContours > 0}
+    for name in marked:
+        font["glyf"][name].flags[0] |= flagOverlapSimple
+    font.save(str(tmp_path / "overlap.ttf"))
+    compress(str(tmp_path / "overlap.ttf"), str(tmp_path / "overlap.woff2"))
+    tables = read_woff2((tmp_path / "overlap.woff2").read_bytes())
+    assert struct.unpack_from(">H", tables["glyf"].data, 2) == (1,)
+
+    subprocess.run(["woff2_decompress", str(tmp_path / "overlap.woff2")], check=True, capture_output=True)
+    reference = TTFont(str(tmp_path / "overlap.ttf"))
+    glyf, loca = glyphward_woff2.reconstruct_glyf(
+        tables["glyf"].data, tables["loca"].orig_length, LIMIT, overlap_bitmap=False
+    )
+    assert (glyf, loca) == (reference.reader["glyf"], reference.reader["loca"])
+
+    glyf, loca = glyphward_woff2.reconstruct_glyf(tables["glyf"].data, tables["loca"].orig_length, LIMIT)
+    rebuilt = TTFont()
+    rebuilt.setGlyphOrder(order)
+    rebuilt["head"], rebuilt["maxp"] = reference["head"], reference["maxp"]
+    rebuilt["loca"], rebuilt["glyf"] = newTable("loca"), newTable("glyf")
+    rebuilt["loca"].decompile(loca, rebuilt)
+    rebuilt["glyf"].decompile(glyf, rebuilt)
+    simple = [name for name in order if rebuilt["glyf"][name].numberOfContours > 0]
+    assert {name for name in simple if rebuilt["glyf"][name].flags[0] & flagOverlapSimple} == marked
+    for name in order:
+        mine = rebuilt["glyf"][name]
+        if name in simple:
+            mine.flags[0] &= ~flagOverlapSimple
+        assert mine == reference["glyf"][name], name

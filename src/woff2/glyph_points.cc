@@ -1,8 +1,10 @@
 #include "glyph_points.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
+#include "../sfnt/invariant.h"
 #include "../sfnt/reader.h"
 
 namespace glyphward::woff2 {
@@ -16,67 +18,61 @@ constexpr uint8_t kXIsSameOrPositive = 1 << 4;
 constexpr uint8_t kYIsSameOrPositive = 1 << 5;
 constexpr uint8_t kOverlapSimple = 1 << 6;
 
+// The triplet bytes each flag value (low seven bits) takes.
+constexpr unsigned triplet_size(unsigned flag) { return flag < 84 ? 1 : flag < 120 ? 2 : flag < 124 ? 3 : 4; }
+
 int32_t with_sign(unsigned flag, int32_t magnitude) { return (flag & 1) ? magnitude : -magnitude; }
 
-bool add_checked(int32_t a, int32_t b, int32_t* out) {
-  const int64_t sum = int64_t{a} + b;
-  if (sum < std::numeric_limits<int32_t>::min() || sum > std::numeric_limits<int32_t>::max()) return false;
-  *out = static_cast<int32_t>(sum);
-  return true;
+// The flag bits and byte count of one coordinate delta: zero takes no byte,
+// -255..255 one byte (its magnitude, the sign in the flag), the rest two.
+inline uint8_t delta_flag(int32_t delta, uint8_t short_bit, uint8_t same_bit, uint64_t* bytes) {
+  if (delta == 0) return same_bit;
+  if (delta > -256 && delta < 256) {
+    *bytes += 1;
+    return static_cast<uint8_t>(short_bit | (delta > 0 ? same_bit : 0));
+  }
+  *bytes += 2;
+  return 0;
 }
 
-// The flag byte of one point and the bytes its two coordinates take.
-uint8_t point_flag(int32_t dx, int32_t dy, bool on_curve, bool first_overlap, unsigned* x_bytes,
-                   unsigned* y_bytes) {
-  uint8_t flag = on_curve ? kOnCurve : 0;
-  if (first_overlap) flag |= kOverlapSimple;
-  if (dx == 0) {
-    flag |= kXIsSameOrPositive;
-  } else if (dx > -256 && dx < 256) {
-    flag |= kXShort | (dx > 0 ? kXIsSameOrPositive : 0);
-    *x_bytes = 1;
-  } else {
-    *x_bytes = 2;
-  }
-  if (dy == 0) {
-    flag |= kYIsSameOrPositive;
-  } else if (dy > -256 && dy < 256) {
-    flag |= kYShort | (dy > 0 ? kYIsSameOrPositive : 0);
-    *y_bytes = 1;
-  } else {
-    *y_bytes = 2;
-  }
-  return flag;
-}
-
-// Writes one coordinate delta: nothing, its magnitude in one byte, or its low
-// 16 bits (the reference decoder's Store16).
-uint64_t put_delta(ByteWriter& out, uint64_t at, int32_t delta) {
+// Writes one coordinate delta as delta_flag counted it; the low 16 bits of
+// a long one, as the reference decoder's Store16.
+inline uint8_t* put_delta(uint8_t* at, int32_t delta) {
   if (delta == 0) return at;
   if (delta > -256 && delta < 256) {
-    *out.span(at, 1) = static_cast<uint8_t>(delta < 0 ? -delta : delta);
+    *at = static_cast<uint8_t>(delta < 0 ? -delta : delta);
     return at + 1;
   }
-  out.put_u16(at, static_cast<uint16_t>(static_cast<uint32_t>(delta)));
+  const uint32_t bits = static_cast<uint32_t>(delta);
+  at[0] = static_cast<uint8_t>(bits >> 8);
+  at[1] = static_cast<uint8_t>(bits);
   return at + 2;
+}
+
+// A delta as the reference computes it in int: wraps like two's complement.
+inline int32_t delta_of(int32_t to, int32_t from) {
+  return static_cast<int32_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
 }
 
 }  // namespace
 
 bool decode_triplets(ByteView flags, ByteView triplets, std::vector<GlyphPoint>* points,
                      uint64_t* consumed) {
-  const ByteReader in(triplets);
-  // Every point takes at least one triplet byte.
+  // Every point takes at least one triplet byte (the reference checks this
+  // first), and all of them together no more than there are.
   if (flags.size() > triplets.size()) return false;
-  int32_t x = 0;
-  int32_t y = 0;
-  uint64_t at = 0;
+  uint64_t needed = 0;
+  for (size_t i = 0; i < flags.size(); ++i) needed += triplet_size(flags[i] & 0x7f);
+  ByteView in;
+  if (!ByteReader(triplets).bytes_at(0, needed, &in)) return false;
+
+  points->resize(flags.size());
+  GlyphPoint* out = points->data();
+  const uint8_t* b = in.data();
+  int64_t x = 0;
+  int64_t y = 0;
   for (size_t i = 0; i < flags.size(); ++i) {
     const unsigned flag = flags[i] & 0x7f;
-    const bool on_curve = (flags[i] >> 7) == 0;
-    const unsigned size = flag < 84 ? 1 : flag < 120 ? 2 : flag < 124 ? 3 : 4;
-    ByteView b;
-    if (!in.bytes_at(at, size, &b)) return false;
     int32_t dx = 0;
     int32_t dy = 0;
     if (flag < 10) {
@@ -98,88 +94,67 @@ bool decode_triplets(ByteView flags, ByteView triplets, std::vector<GlyphPoint>*
       dx = with_sign(flag, static_cast<int32_t>((unsigned{b[0]} << 8) + b[1]));
       dy = with_sign(flag >> 1, static_cast<int32_t>((unsigned{b[2]} << 8) + b[3]));
     }
-    at += size;
-    if (!add_checked(x, dx, &x) || !add_checked(y, dy, &y)) return false;
-    points->push_back(GlyphPoint{x, y, on_curve});
+    b += triplet_size(flag);
+    x += dx;
+    y += dy;
+    // The reference fails on int overflow of either sum.
+    if (x < std::numeric_limits<int32_t>::min() || x > std::numeric_limits<int32_t>::max() ||
+        y < std::numeric_limits<int32_t>::min() || y > std::numeric_limits<int32_t>::max()) {
+      return false;
+    }
+    out[i] = GlyphPoint{static_cast<int32_t>(x), static_cast<int32_t>(y), (flags[i] >> 7) == 0};
   }
-  *consumed = at;
+  *consumed = needed;
   return true;
 }
 
-uint64_t glyph_points_size(const std::vector<GlyphPoint>& points, bool overlap_simple) {
-  uint64_t size = 0;
+void encode_flags(const std::vector<GlyphPoint>& points, bool overlap_simple, EncodedFlags* out) {
+  out->flags.clear();
+  out->x_size = 0;
+  out->y_size = 0;
   int last_flag = -1;
   unsigned repeat = 0;
   int32_t last_x = 0;
   int32_t last_y = 0;
   for (size_t i = 0; i < points.size(); ++i) {
-    unsigned x_bytes = 0;
-    unsigned y_bytes = 0;
     const GlyphPoint& p = points[i];
-    // Deltas as the reference computes them, in int arithmetic: wrapping is
-    // well defined here because both sides fit in int32 and we use int64.
-    const int32_t dx = static_cast<int32_t>(int64_t{p.x} - last_x);
-    const int32_t dy = static_cast<int32_t>(int64_t{p.y} - last_y);
-    const uint8_t flag = point_flag(dx, dy, p.on_curve, overlap_simple && i == 0, &x_bytes, &y_bytes);
-    size += x_bytes + y_bytes;
+    uint8_t flag = p.on_curve ? kOnCurve : 0;
+    if (overlap_simple && i == 0) flag |= kOverlapSimple;
+    flag |= delta_flag(delta_of(p.x, last_x), kXShort, kXIsSameOrPositive, &out->x_size);
+    flag |= delta_flag(delta_of(p.y, last_y), kYShort, kYIsSameOrPositive, &out->y_size);
     if (flag == last_flag && repeat != 255) {
+      out->flags.back() |= kRepeat;  // the run's flag byte, its count not yet written
       ++repeat;
     } else {
-      if (repeat != 0) ++size;
-      ++size;
+      if (repeat != 0) out->flags.push_back(static_cast<uint8_t>(repeat));
+      out->flags.push_back(flag);
       repeat = 0;
     }
     last_flag = flag;
     last_x = p.x;
     last_y = p.y;
   }
-  if (repeat != 0) ++size;
-  return size;
+  if (repeat != 0) out->flags.push_back(static_cast<uint8_t>(repeat));
 }
 
-void write_glyph_points(const std::vector<GlyphPoint>& points, bool overlap_simple, uint8_t* out,
+void write_glyph_points(const std::vector<GlyphPoint>& points, const EncodedFlags& encoded, uint8_t* out,
                         uint64_t size) {
-  ByteWriter writer(out, static_cast<size_t>(size));
-  // First pass: the flags, and where the x and y coordinates start.
-  uint64_t flag_at = 0;
-  uint64_t x_size = 0;
-  int last_flag = -1;
-  unsigned repeat = 0;
+  if (size != encoded.size()) GLYPHWARD_INVARIANT_FAILURE("glyph point layout computed wrongly");
+  if (!encoded.flags.empty()) std::memcpy(out, encoded.flags.data(), encoded.flags.size());
+  uint8_t* x_at = out + encoded.flags.size();
+  uint8_t* y_at = x_at + encoded.x_size;
+  uint8_t* const x_end = y_at;
   int32_t last_x = 0;
   int32_t last_y = 0;
-  for (size_t i = 0; i < points.size(); ++i) {
-    unsigned x_bytes = 0;
-    unsigned y_bytes = 0;
-    const GlyphPoint& p = points[i];
-    const int32_t dx = static_cast<int32_t>(int64_t{p.x} - last_x);
-    const int32_t dy = static_cast<int32_t>(int64_t{p.y} - last_y);
-    const uint8_t flag = point_flag(dx, dy, p.on_curve, overlap_simple && i == 0, &x_bytes, &y_bytes);
-    x_size += x_bytes;
-    if (flag == last_flag && repeat != 255) {
-      *writer.span(flag_at - 1, 1) |= kRepeat;
-      ++repeat;
-    } else {
-      if (repeat != 0) *writer.span(flag_at++, 1) = static_cast<uint8_t>(repeat);
-      *writer.span(flag_at++, 1) = flag;
-      repeat = 0;
-    }
-    last_flag = flag;
-    last_x = p.x;
-    last_y = p.y;
-  }
-  if (repeat != 0) *writer.span(flag_at++, 1) = static_cast<uint8_t>(repeat);
-  // Second pass: the coordinates.
-  uint64_t x_at = flag_at;
-  uint64_t y_at = flag_at + x_size;
-  last_x = 0;
-  last_y = 0;
   for (const GlyphPoint& p : points) {
-    x_at = put_delta(writer, x_at, static_cast<int32_t>(int64_t{p.x} - last_x));
-    y_at = put_delta(writer, y_at, static_cast<int32_t>(int64_t{p.y} - last_y));
+    x_at = put_delta(x_at, delta_of(p.x, last_x));
+    y_at = put_delta(y_at, delta_of(p.y, last_y));
     last_x = p.x;
     last_y = p.y;
   }
-  if (y_at != size) GLYPHWARD_INVARIANT_FAILURE("glyph point size computed wrongly");
+  // Both arrays end exactly where encode_flags said: no byte was written
+  // outside `size`.
+  if (x_at != x_end || y_at != out + size) GLYPHWARD_INVARIANT_FAILURE("glyph coordinates overran their layout");
 }
 
 GlyphBounds compute_bounds(const std::vector<GlyphPoint>& points) {

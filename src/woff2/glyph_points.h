@@ -17,21 +17,27 @@ struct GlyphPoint {
 };
 
 // Decodes `flags.size()` points from the flag bytes and the triplet bytes
-// (W3C WOFF2, section 5.2, triplet encoding), appending them to `points`
-// (absolute coordinates). Returns false when the triplets run out or a
-// coordinate leaves the int32 range; sets `consumed` to the triplet bytes used.
+// (W3C WOFF2, section 5.2, triplet encoding) into `points` (absolute
+// coordinates; resized to the point count). Returns false when the triplets
+// run out or a coordinate leaves the int32 range; sets `consumed` to the
+// triplet bytes used.
 bool decode_triplets(ByteView flags, ByteView triplets, std::vector<GlyphPoint>* points,
                      uint64_t* consumed);
 
-// The exact size in bytes of the flags and coordinates that
-// `write_glyph_points` writes for `points`.
-uint64_t glyph_points_size(const std::vector<GlyphPoint>& points, bool overlap_simple);
+// The flags of a simple glyph's points as the reference decoder writes them
+// (runs of equal flags with REPEAT, at most 255 repeats a run), and the
+// sizes of its x and y coordinate arrays.
+struct EncodedFlags {
+  Bytes flags;
+  uint64_t x_size = 0;
+  uint64_t y_size = 0;
+  uint64_t size() const { return flags.size() + x_size + y_size; }
+};
+void encode_flags(const std::vector<GlyphPoint>& points, bool overlap_simple, EncodedFlags* out);
 
-// Writes the flags (with repeat runs of at most 255), then the x and then the
-// y coordinates of `points` at `out`, which holds exactly
-// glyph_points_size(points, overlap_simple) bytes. `overlap_simple` sets
-// OVERLAP_SIMPLE on the first point's flag.
-void write_glyph_points(const std::vector<GlyphPoint>& points, bool overlap_simple, uint8_t* out,
+// Writes the flags, then the x and then the y coordinates of `points` at
+// `out`, which holds exactly `encoded.size()` bytes.
+void write_glyph_points(const std::vector<GlyphPoint>& points, const EncodedFlags& encoded, uint8_t* out,
                         uint64_t size);
 
 // xMin, yMin, xMax, yMax of `points` (all zero for no points), each kept to

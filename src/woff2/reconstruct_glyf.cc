@@ -135,6 +135,7 @@ Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_l
 
   std::vector<uint32_t> loca_values(size_t{out.num_glyphs} + 1);
   std::vector<GlyphPoint> points;
+  EncodedFlags encoded;
   std::vector<uint32_t> contour_points;
   // loca holds 32-bit offsets: no glyf reaches 4 GiB.
   GlyfBuilder builder(&out.glyf, std::min<uint64_t>(max_glyf_length, 0xfffffffcu));
@@ -189,8 +190,6 @@ Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_l
       if (!s.flags.read_bytes(total_points, &flags)) {
         return glyph_failure(i, std::to_string(total_points) + " points but the flag stream is shorter");
       }
-      points.clear();
-      points.reserve(static_cast<size_t>(total_points));
       uint64_t triplet_bytes = 0;
       if (!decode_triplets(flags, s.glyphs.rest(), &points, &triplet_bytes)) {
         return glyph_failure(i, "glyph stream truncated or coordinates out of range");
@@ -206,7 +205,8 @@ Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_l
         return glyph_failure(i, "instruction stream truncated");
       }
       const bool overlap = !s.overlap_bitmap.empty() && bit_set(s.overlap_bitmap, i);
-      const uint64_t points_size = glyph_points_size(points, overlap);
+      encode_flags(points, overlap, &encoded);
+      const uint64_t points_size = encoded.size();
       const uint64_t header_size = 10 + 2 * uint64_t{n_contours} + 2 + instruction_size;
       uint8_t* glyph = builder.grow(header_size + points_size);
       if (glyph == nullptr) return failure(too_large);
@@ -229,7 +229,7 @@ Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_l
       }
       w.put_u16(10 + 2 * uint64_t{n_contours}, static_cast<uint16_t>(instruction_size));
       w.put_bytes(12 + 2 * uint64_t{n_contours}, instructions);
-      write_glyph_points(points, overlap, w.span(header_size, points_size), points_size);
+      write_glyph_points(points, encoded, w.span(header_size, points_size), points_size);
     } else if (have_bbox) {
       return glyph_failure(i, "empty glyph with an explicit bbox");
     }

@@ -41,6 +41,19 @@ def _base128(data: bytes, at: int) -> "tuple[int, int]":
 
 
 def read_woff2(woff2: bytes) -> Dict[str, Woff2Table]:
+    entries, compressed = read_directory(woff2)
+    stream = brotli.decompress(compressed)
+    tables: Dict[str, Woff2Table] = {}
+    offset = 0
+    for tag, orig_length, transformed, length in entries:
+        tables[tag] = Woff2Table(tag, orig_length, transformed, stream[offset : offset + length])
+        offset += length
+    return tables
+
+
+def read_directory(woff2: bytes) -> "tuple[List[tuple[str, int, bool, int]], bytes]":
+    """The table entries (tag, origLength, transformed, stored length) and
+    the compressed stream."""
     signature, _flavor, _length, num_tables = struct.unpack_from(">4sIIH", woff2, 0)
     if signature != b"wOF2":
         raise ValueError("not WOFF2")
@@ -62,13 +75,7 @@ def read_woff2(woff2: bytes) -> Dict[str, Woff2Table]:
         if transformed:
             length, at = _base128(woff2, at)
         entries.append((tag, orig_length, transformed, length))
-    stream = brotli.decompress(woff2[at : at + compressed_size])
-    tables: Dict[str, Woff2Table] = {}
-    offset = 0
-    for tag, orig_length, transformed, length in entries:
-        tables[tag] = Woff2Table(tag, orig_length, transformed, stream[offset : offset + length])
-        offset += length
-    return tables
+    return entries, woff2[at : at + compressed_size]
 
 
 def sfnt_tables(font: bytes) -> Dict[str, bytes]:

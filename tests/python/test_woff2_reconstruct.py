@@ -77,11 +77,11 @@ def test_rebuilds_the_reference_decoders_bytes(encoder, font, tmp_path):
 
 @pytest.fixture(scope="module")
 def transformed_dejavu():
-    """DejaVuSans's transformed glyf and hmtx (from fontTools' encoder)."""
+    """DejaVuSansMono-Bold's transformed glyf and hmtx (from fontTools' encoder)."""
     from fontTools.ttLib.woff2 import compress
 
     out = io.BytesIO()
-    compress(str(FONTS[1]), out, transform_tables={"glyf", "loca", "hmtx"})
+    compress(str(FONTS[2]), out, transform_tables={"glyf", "loca", "hmtx"})
     tables = read_woff2(out.getvalue())
     (num_hmetrics,) = struct.unpack_from(">H", tables["hhea"].data, 34)
     return tables["glyf"].data, tables["loca"].orig_length, tables["hmtx"].data, num_hmetrics

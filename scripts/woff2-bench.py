@@ -3,7 +3,7 @@
 decoders available to the project, on large TrueType fonts.
 
 For each font, packed once by woff2_compress (google/woff2), it reports the
-median of several runs, in milliseconds, of:
+fastest of several runs, in milliseconds, of:
   brotli      brotli.decompress of the WOFF2 stream (the Python brotli
               package, a C library): the floor of any WOFF2 decode;
   reference   woff2_decompress, the whole decode to a TTF file, as a process
@@ -20,7 +20,6 @@ median of several runs, in milliseconds, of:
 from __future__ import annotations
 
 import shutil
-import statistics
 import struct
 import subprocess
 import sys
@@ -46,13 +45,14 @@ DEFAULT_FONTS = [
 LIMIT = 30 << 20
 
 
-def median_ms(run: Callable[[], object], repeat: int) -> float:
+def best_ms(run: Callable[[], object], repeat: int) -> float:
+    """The fastest of `repeat` runs: the machine's other load only adds time."""
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
         run()
         times.append(time.perf_counter() - start)
-    return 1000 * statistics.median(times)
+    return 1000 * min(times)
 
 
 def rebuild(woff2: bytes) -> None:
@@ -66,7 +66,7 @@ def main() -> None:
         tiny = work / "tiny.ttf"
         shutil.copyfile(Path(__file__).resolve().parent.parent / "examples" / "fonts" / "GlyphwardDemo.ttf", tiny)
         subprocess.run(["woff2_compress", str(tiny)], check=True, capture_output=True)
-        startup = median_ms(lambda: subprocess.run(["woff2_decompress", str(work / "tiny.woff2")], check=True), 7)
+        startup = best_ms(lambda: subprocess.run(["woff2_decompress", str(work / "tiny.woff2")], check=True), 7)
         print(f"woff2_decompress start-up (a 6-glyph font): {startup:.1f} ms")
         header = f"{'font':<34} {'glyphs':>6} {'KiB':>6} {'brotli':>7} {'reference':>9} {'fontTools':>9} {'rebuild':>8} {'verify':>7} ratio"
         print(header)
@@ -80,8 +80,8 @@ def main() -> None:
             (num_glyphs,) = struct.unpack_from(">H", tables["glyf"].data, 4)
             stream = read_directory(woff2)[1]
             repeat = 7
-            brotli_ms = median_ms(lambda: brotli.decompress(stream), repeat)
-            reference_ms = median_ms(
+            brotli_ms = best_ms(lambda: brotli.decompress(stream), repeat)
+            reference_ms = best_ms(
                 lambda: subprocess.run(["woff2_decompress", str(woff2_path)], check=True), repeat
             )
 
@@ -92,9 +92,9 @@ def main() -> None:
                 for tag in decoded.reader.keys():
                     decoded.reader[tag]
 
-            fonttools_ms = median_ms(fonttools_decode, 3)
-            rebuild_ms = median_ms(lambda: rebuild_tables(tables), repeat)
-            verify_ms = median_ms(lambda: rebuild(woff2), repeat)
+            fonttools_ms = best_ms(fonttools_decode, 3)
+            rebuild_ms = best_ms(lambda: rebuild_tables(tables), repeat)
+            verify_ms = best_ms(lambda: rebuild(woff2), repeat)
             fastest = min(brotli_ms, reference_ms)
             print(
                 f"{font.name:<34} {num_glyphs:>6} {len(font.read_bytes()) // 1024:>6} {brotli_ms:>7.1f} "

@@ -138,7 +138,12 @@ Result<ReconstructedGlyf> reconstruct_glyf(ByteView transformed, uint64_t loca_l
   EncodedFlags encoded;
   std::vector<uint32_t> contour_points;
   // loca holds 32-bit offsets: no glyf reaches 4 GiB.
-  GlyfBuilder builder(&out.glyf, std::min<uint64_t>(max_glyf_length, 0xfffffffcu));
+  const uint64_t limit = std::min<uint64_t>(max_glyf_length, 0xfffffffcu);
+  GlyfBuilder builder(&out.glyf, limit);
+  // Rebuilt glyf is typically 1.1 to 1.4 times the transformed table: room
+  // for that up front (never past the limit, never more than the input
+  // justifies) saves copying the output as it grows.
+  out.glyf.reserve(static_cast<size_t>(std::min<uint64_t>(limit, transformed.size() + transformed.size() / 2)));
   const std::string too_large = "rebuilt glyf would exceed " + std::to_string(max_glyf_length) + " bytes";
 
   for (uint32_t i = 0; i < out.num_glyphs; ++i) {

@@ -215,13 +215,19 @@ TEST(ReconstructGlyf, ShortLocaThatWouldWrapIsRefused) {
 }
 
 TEST(ReconstructGlyf, HostileCountsAllocateNothingLarge) {
-  // 65535 glyphs, each claiming 65534 contours of 761 points: the declared
-  // total is enormous, the streams hold almost nothing.
+  // 65535 glyphs, each claiming 65534 contours of 761 points: the first
+  // glyph's counts are all there, 49871374 points, but the flag stream
+  // holds one byte; the rest of the nPoints stream is missing.
   Transformed t(65535, 1);
   for (int i = 0; i < 65535; ++i) put16(t.n_contours, 0xFFFE);
-  for (int i = 0; i < 1000; ++i) t.n_points.insert(t.n_points.end(), {254, 0xFF});
+  for (int i = 0; i < 65534; ++i) t.n_points.insert(t.n_points.end(), {254, 0xFF});
+  t.flags.push_back(0);
   gwtest::reset_largest_allocation();
   const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(failure_of(t.bytes(), t.loca_length(), 1 << 20).find("49871374 points but the flag stream is shorter"),
+            std::string::npos);
+  // Another glyph's nPoints cut short.
+  t.n_points.resize(1000);
   EXPECT_NE(failure_of(t.bytes(), t.loca_length(), 1 << 20).find("nPoints stream truncated"), std::string::npos);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   if (gwtest::allocation_guard_active()) {

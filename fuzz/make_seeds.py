@@ -122,6 +122,39 @@ def c2pa_tables():
     yield fb.c2pa_header()[:19]
 
 
+def woff2_glyf_seeds():
+    """Transformed glyf tables of small fonts, behind the fuzzer's mode byte
+    (0: loca origLength from the header; 1: from the first four bytes).
+    Needs fontTools and brotli; without them the target starts from nothing."""
+    try:
+        import io
+
+        from fontTools import subset
+        from fontTools.ttLib import TTFont
+        from fontTools.ttLib.woff2 import compress
+        from woff2_stream import read_woff2
+    except ImportError:
+        return
+    sources = [Path(__file__).resolve().parent.parent / "examples" / "fonts" / "GlyphwardDemo.ttf", DEJAVU]
+    for path in sources:
+        if not path.is_file():
+            continue
+        for text in ("Hg", "Aé%&fi"):
+            font = TTFont(str(path))
+            options = subset.Options()
+            options.layout_features = []
+            subsetter = subset.Subsetter(options)
+            subsetter.populate(text=text)
+            subsetter.subset(font)
+            plain, packed = io.BytesIO(), io.BytesIO()
+            font.save(plain)
+            plain.seek(0)
+            compress(plain, packed, transform_tables={"glyf", "loca", "hmtx"})
+            tables = read_woff2(packed.getvalue())
+            for mode in (0, 2, 4):  # numberOfHMetrics 0, 1, 2 in the high bits
+                yield bytes([mode]) + tables["glyf"].data + tables["hmtx"].data
+
+
 def write(directory: Path, seeds) -> int:
     directory.mkdir(parents=True, exist_ok=True)
     count = 0
@@ -156,6 +189,9 @@ def main() -> None:
         "fill_fuzzer": [u16(len(m)) + m + f for f in all_fonts for m in (b"", b"signed!", bytes(range(64)))],
         # destination alignment, source skip, bytes: each font at a few alignments
         "checksum_fuzzer": [bytes([to, skip]) + f for f in all_fonts for to, skip in ((0, 0), (5, 3), (31, 30))],
+        # mode (bit 0: loca origLength from the header or the first 4 bytes;
+        # the rest: numberOfHMetrics), transformed glyf, transformed hmtx
+        "woff2_glyf_fuzzer": list(woff2_glyf_seeds()),
     }
     for target, seeds in plan.items():
         print(f"{target}: {write(out / target, seeds)} seeds")

@@ -52,7 +52,8 @@ fi
 junk=$(grep -E '(^|/)(build|dist|__pycache__|\.hypothesis|\.pytest_cache|\.git|\.venv[^/]*|corpus|crashes)(/|$)|\.(so|o|a|pyc|pyo|whl)$|~$' <<< "$files" || true)
 [[ -z $junk ]] || fail "the sdist holds files no build needs:"$'\n'"$junk"
 for needed in PKG-INFO LICENSE README.md pyproject.toml CMakeLists.txt src/module/exports.map \
-              stubs/glyphward-stubs/__init__.pyi tests/requirements.txt; do
+              src/woff2_module/exports.map stubs/glyphward-stubs/__init__.pyi \
+              stubs/glyphward_woff2-stubs/__init__.pyi tests/requirements.txt; do
   grep -qx "$needed" <<< "$files" || fail "the sdist lacks $needed"
 done
 
@@ -70,7 +71,9 @@ tar --extract --gzip --file="$sdist" --directory="$scratch"
   "$scratch/venv/bin/python" -m pip install --quiet "$sdist"
 )
 "$scratch/venv/bin/python" -m pip install --quiet -r "$scratch/glyphward-$version/tests/requirements.txt"
-module=$(cd "$scratch" && "$scratch/venv/bin/python" -c 'import glyphward; print(glyphward.__file__)')
-[[ $module == "$scratch/venv/"* ]] || fail "glyphward was imported from $module, not the installation"
+for name in glyphward glyphward_woff2; do
+  module=$(cd "$scratch" && "$scratch/venv/bin/python" -c "import $name; print($name.__file__)")
+  [[ $module == "$scratch/venv/"* ]] || fail "$name was imported from $module, not the installation"
+done
 (cd "$scratch/glyphward-$version/tests" && "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider python)
 echo "distribution checks passed"

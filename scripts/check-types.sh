@@ -22,9 +22,10 @@ rm -rf "$venv"
 import sysconfig
 from pathlib import Path
 
-stub = Path(sysconfig.get_paths()["platlib"]) / "glyphward-stubs" / "__init__.pyi"
-assert stub.is_file(), f"{stub} was not installed by the wheel"
-print(f"stubs installed at {stub}")
+for package in ("glyphward-stubs", "glyphward_woff2-stubs"):
+    stub = Path(sysconfig.get_paths()["platlib"]) / package / "__init__.pyi"
+    assert stub.is_file(), f"{stub} was not installed by the wheel"
+    print(f"stubs installed at {stub}")
 PY
 
 # Run from an empty directory, so that only installed files are found.
@@ -37,7 +38,7 @@ mypy=("$repo/$venv/bin/python" -m mypy --strict --strict-bytes --no-incremental 
 (
   cd "$workdir"
   echo "== stubtest"
-  "$repo/$venv/bin/python" -m mypy.stubtest glyphward
+  "$repo/$venv/bin/python" -m mypy.stubtest glyphward glyphward_woff2
   echo "== mypy --strict: typed example"
   "${mypy[@]}" "$repo/examples/typed_usage.py"
   echo "== mypy --strict: calls the stubs must reject (each ignore must be used)"

@@ -42,12 +42,15 @@ mapfile -t dependencies < <("$venv/bin/python" -c \
 CC=gcc CXX=g++ cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$PWD/$venv/bin/python" \
   -DGLYPHWARD_SANITIZE=ON -DGLYPHWARD_PORTABLE_KERNELS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" >/dev/null
-module=$(ls "$build"/glyphward*.so)
-# ldd's output is taken whole before it is searched: `ldd | grep -q` under
-# pipefail fails whenever grep exits at its match before ldd has written its
-# last line (ldd then dies of SIGPIPE), which a loaded machine makes likely.
-libraries=$(ldd "$module")
-[[ $libraries == *libasan* ]] || { echo "$module is not linked against ASan" >&2; exit 1; }
+# Both extension modules: glyphward and glyphward_woff2.
+for module in "$build"/glyphward.*.so "$build"/glyphward_woff2.*.so; do
+  [[ -f $module ]] || { echo "$module was not built" >&2; exit 1; }
+  # ldd's output is taken whole before it is searched: `ldd | grep -q` under
+  # pipefail fails whenever grep exits at its match before ldd has written its
+  # last line (ldd then dies of SIGPIPE), which a loaded machine makes likely.
+  libraries=$(ldd "$module")
+  [[ $libraries == *libasan* ]] || { echo "$module is not linked against ASan" >&2; exit 1; }
+done
 
 # The `glyphward` command: the C2PA tests sign and verify through it, and
 # skip where it is not installed (tests/python/cli_support.py). The project

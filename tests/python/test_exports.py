@@ -10,6 +10,10 @@ from pathlib import Path
 import pytest
 
 import glyphward
+import glyphward_woff2
+
+# Each extension module and the one symbol it may export.
+EXTENSIONS = {"glyphward": "PyInit_glyphward", "glyphward_woff2": "PyInit_glyphward_woff2"}
 
 EXTENSION_SUFFIXES = (".so", ".pyd", ".dylib")
 
@@ -23,16 +27,18 @@ def defined_dynamic_symbols(path) -> list:
     return sorted(line.split()[-1] for line in result.stdout.splitlines() if line.strip())
 
 
-def is_extension_name(name: str) -> bool:
-    return name.startswith("glyphward.") and name.endswith(".abi3.so")
+def is_extension_name(name: str, module: str = "glyphward") -> bool:
+    return name.startswith(module + ".") and name.endswith(".abi3.so")
 
 
-def test_extension_file_name_is_stable_abi():
-    assert is_extension_name(Path(glyphward.__file__).name), glyphward.__file__
+@pytest.mark.parametrize("module", [glyphward, glyphward_woff2], ids=lambda m: m.__name__)
+def test_extension_file_name_is_stable_abi(module):
+    assert is_extension_name(Path(module.__file__).name, module.__name__), module.__file__
 
 
-def test_extension_exports_only_the_initialisation_function():
-    assert defined_dynamic_symbols(glyphward.__file__) == ["PyInit_glyphward"]
+@pytest.mark.parametrize("module", [glyphward, glyphward_woff2], ids=lambda m: m.__name__)
+def test_extension_exports_only_the_initialisation_function(module):
+    assert defined_dynamic_symbols(module.__file__) == [EXTENSIONS[module.__name__]]
 
 
 @pytest.fixture
@@ -48,18 +54,22 @@ def test_wheel_name_is_one_abi3_wheel_for_cpython_39(wheel):
     assert fnmatch.fnmatch(wheel.name, "glyphward-*-cp39-abi3-*.whl"), wheel.name
 
 
-def test_wheel_holds_exactly_one_extension(wheel, tmp_path):
+def test_wheel_holds_exactly_the_two_extensions(wheel, tmp_path):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
-        extensions = [name for name in names if name.endswith(EXTENSION_SUFFIXES)]
-        assert len(extensions) == 1, names
-        assert "/" not in extensions[0] and is_extension_name(extensions[0]), extensions
-        extracted = archive.extract(extensions[0], tmp_path)
-    assert defined_dynamic_symbols(extracted) == ["PyInit_glyphward"]
+        extensions = sorted(name for name in names if name.endswith(EXTENSION_SUFFIXES))
+        assert len(extensions) == len(EXTENSIONS), names
+        for extension, (module, symbol) in zip(extensions, sorted(EXTENSIONS.items())):
+            assert "/" not in extension and is_extension_name(extension, module), extensions
+            extracted = archive.extract(extension, tmp_path)
+            assert defined_dynamic_symbols(extracted) == [symbol]
 
 
-def test_tests_run_against_the_wheel(wheel):
+@pytest.mark.parametrize("module", [glyphward, glyphward_woff2], ids=lambda m: m.__name__)
+def test_tests_run_against_the_wheel(wheel, module):
     with zipfile.ZipFile(wheel) as archive:
-        (extension,) = [name for name in archive.namelist() if name.endswith(EXTENSION_SUFFIXES)]
+        (extension,) = [
+            name for name in archive.namelist() if name.endswith(EXTENSION_SUFFIXES) and is_extension_name(name, module.__name__)
+        ]
         packaged = archive.read(extension)
-    assert Path(glyphward.__file__).read_bytes() == packaged
+    assert Path(module.__file__).read_bytes() == packaged

@@ -1,20 +1,20 @@
 """The WOFF2 table transforms (WOFF2, 5: glyf and loca; 5.4: hmtx), in one
-place so that the decoder behind them can be replaced as a whole.
+place.
 
-Today both directions use fontTools' implementation. A renderer takes what
-the reference decoder (google/woff2, the one browsers ship) rebuilds; the
-two rebuild the same glyphs but not always the same bytes (point flags,
-coordinate encodings, padding between glyphs). glyphward's normal form is
-the fixed point of whichever pair this module uses, so a font normalised,
-signed and packed by glyphward verifies through it; the extension module
-`glyphward_woff2` rebuilds as the reference decoder does and takes the place
-of `rebuild_transformed` when it is installed.
+Decoding is the extension module `glyphward_woff2`'s: it rebuilds glyf,
+loca and hmtx byte for byte as the reference decoder does (google/woff2,
+the one browsers ship), so that the tables a box hash is checked against are
+those a browser renders. fontTools' decoder rebuilds the same glyphs but not
+the same bytes (point flags, coordinate encodings, padding between glyphs).
+Encoding (`transform_glyf`) is fontTools': any lossless encoder will do,
+since glyphward's normal form is what the reference decoder rebuilds from
+it, and a fixed point of the pair.
 
-Every failure of the decoder on hostile data (fontTools raises TTLibError,
-struct.error, AssertionError, IndexError and others) becomes WebfontError.
+Every failure on hostile data becomes WebfontError.
 """
 from __future__ import annotations
 
+import struct
 from typing import Any, Dict, Optional
 
 from .errors import MAX_TABLE_BYTES, WebfontError
@@ -22,10 +22,6 @@ from .errors import MAX_TABLE_BYTES, WebfontError
 GLYF = b"glyf"
 LOCA = b"loca"
 HMTX = b"hmtx"
-# Glyphs are padded to 4 bytes in the rebuilt glyf table, as the reference
-# decoder and fontTools' encoder (which normalises glyf before transforming
-# it) both pad them.
-GLYPH_PADDING = 4
 
 
 def _font(plain: Dict[bytes, bytes], tags: Any) -> Any:
@@ -51,49 +47,34 @@ def _glyph_order(font: Any) -> None:
 def rebuild_transformed(transformed: Dict[bytes, bytes], plain: Dict[bytes, bytes],
                         loca_length: Optional[int]) -> Dict[bytes, bytes]:
     """The tables that `transformed` holds in their transformed form (tag to
-    the decompressed transformed data: glyf with loca, and hmtx), rebuilt;
-    `plain` holds the font's other tables (head, maxp, hhea are read);
-    `loca_length` is loca's declared origLength when glyf is transformed.
-    """
-    try:
-        return _rebuild(transformed, plain, loca_length)
-    except WebfontError:
-        raise
-    except Exception as error:  # the decoder's errors on hostile data, whatever their class
-        kind = "/".join(tag.decode("latin-1") for tag in sorted(transformed))
-        raise WebfontError(f"the transformed {kind} data cannot be rebuilt: {type(error).__name__}: "
-                           f"{str(error)[:200]}") from None
-
-
-def _rebuild(transformed: Dict[bytes, bytes], plain: Dict[bytes, bytes],
-             loca_length: Optional[int]) -> Dict[bytes, bytes]:
-    from fontTools.ttLib.woff2 import WOFF2GlyfTable, WOFF2HmtxTable, WOFF2LocaTable
+    the decompressed transformed data: glyf, and hmtx with it), rebuilt as
+    the reference decoder rebuilds them: glyf with loca, and hmtx; `plain`
+    holds the font's other tables (hhea is read); `loca_length` is loca's
+    declared origLength, which fixes its format."""
+    import glyphward_woff2
 
     rebuilt: Dict[bytes, bytes] = {}
-    if GLYF in transformed:
-        font = _font(plain, (b"head", b"maxp"))
-        _glyph_order(font)
-        font["loca"] = WOFF2LocaTable()
-        glyf = font["glyf"] = WOFF2GlyfTable()
-        glyf.reconstruct(transformed[GLYF], font)
-        glyf.padding = GLYPH_PADDING
-        rebuilt[GLYF] = glyf.compile(font)
-        rebuilt[LOCA] = font["loca"].compile(font)
-        if len(rebuilt[GLYF]) > MAX_TABLE_BYTES:
-            raise WebfontError(f"the rebuilt glyf table would be more than {MAX_TABLE_BYTES} bytes")
-        if len(rebuilt[LOCA]) != loca_length:
-            raise WebfontError(f"the rebuilt loca table has {len(rebuilt[LOCA])} bytes; "
-                               f"the WOFF2 directory declares {loca_length}")
+    if HMTX in transformed and GLYF not in transformed:
+        raise WebfontError("a transformed hmtx table needs a transformed glyf table (WOFF2, 5.4)")
+    if GLYF not in transformed:
+        return rebuilt
+    if loca_length is None:
+        raise WebfontError("the WOFF2 file transforms glyf without a loca table")
+    try:
+        glyf, loca = glyphward_woff2.reconstruct_glyf(transformed[GLYF], loca_length, MAX_TABLE_BYTES)
+    except ValueError as error:
+        raise WebfontError(f"the transformed glyf table cannot be rebuilt: {error}") from None
+    rebuilt[GLYF], rebuilt[LOCA] = glyf, loca
     if HMTX in transformed:
-        if GLYF in transformed:
-            font.tables["hhea"] = _font(plain, (b"hhea",))["hhea"]
-        else:
-            font = _font(plain, (b"head", b"maxp", b"hhea", b"loca", b"glyf"))
-            _glyph_order(font)
-            font["glyf"].glyphOrder = font.getGlyphOrder()
-        hmtx = font["hmtx"] = WOFF2HmtxTable()
-        hmtx.reconstruct(transformed[HMTX], font)
-        rebuilt[HMTX] = hmtx.compile(font)
+        hhea = plain.get(b"hhea", b"")
+        if len(hhea) < 36:
+            raise WebfontError("a transformed hmtx table needs the hhea table's numberOfHMetrics")
+        num_glyphs = struct.unpack_from(">H", transformed[GLYF], 4)[0]  # the transformed glyf's numGlyphs
+        num_hmetrics = struct.unpack_from(">H", hhea, 34)[0]
+        try:
+            rebuilt[HMTX] = glyphward_woff2.reconstruct_hmtx(transformed[HMTX], num_glyphs, num_hmetrics, glyf, loca)
+        except ValueError as error:
+            raise WebfontError(f"the transformed hmtx table cannot be rebuilt: {error}") from None
     return rebuilt
 
 

@@ -147,12 +147,13 @@ def read_woff2(data: bytes) -> Tuple[int, Dict[bytes, bytes]]:
 
 def _check_transforms(entries: List[_Entry]) -> None:
     """glyf and loca are transformed together or not at all (WOFF2, 5.1,
-    5.3); an hmtx transform needs glyf."""
+    5.3); an hmtx transform needs a transformed glyf (5.4: its side bearings
+    come from the glyphs' bounding boxes as the glyf transform gives them)."""
     states = {entry.tag: entry.transformed for entry in entries if entry.tag in (GLYF, LOCA)}
     if len(states) == 1 and any(states.values()) or len(set(states.values())) > 1:
         raise WebfontError("the WOFF2 file transforms one of glyf and loca without the other")
-    if any(entry.tag == HMTX and entry.transformed for entry in entries) and GLYF not in states:
-        raise WebfontError("the WOFF2 file transforms hmtx without a glyf table")
+    if any(entry.tag == HMTX and entry.transformed for entry in entries) and not states.get(GLYF):
+        raise WebfontError("the WOFF2 file transforms hmtx without a transformed glyf table")
 
 
 def _check_blocks(data: bytes, stream_end: int, blocks: List[Tuple[int, int, str]]) -> None:

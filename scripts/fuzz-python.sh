@@ -2,7 +2,8 @@
 # Fuzzes glyphward_c2pa's validator as the wheel ships it: makes a virtual
 # environment of CPython 3.11 in build/fuzz-python-venv, installs WHEEL and
 # fuzz/requirements-python.txt (atheris, brotli) into it, and runs the
-# atheris target fuzz/validator_fuzzer.py for SECONDS (default 60).
+# atheris target fuzz/validator_fuzzer.py for SECONDS (default 60), then
+# fuzz/webfont_fuzzer.py (the WOFF/WOFF2 reader) for a third of SECONDS.
 #
 # The target starts from the corpus in build/fuzz-python/corpus (which grows
 # across runs), the seeds it writes to build/fuzz-python/seeds (signed fonts,
@@ -119,3 +120,20 @@ EOF
   exit 1
 fi
 echo "fuzzing the validator: ${seconds}s, no crashes, time-outs or running out of memory"
+
+# The WOFF/WOFF2 reader (glyphward_c2pa.webfont, with glyphward_woff2), for a
+# third of the time.
+webfont_seconds=$((seconds / 3 > 0 ? seconds / 3 : 1))
+rm -rf "$build/webfont-seeds"
+mkdir -p "$build/webfont-corpus"
+"$venv/bin/python" fuzz/webfont_fuzzer.py --write-seeds="$build/webfont-seeds" 2>&1 | grep -v '^INFO: Instrumenting' || true
+webfont_log="$build/webfont.log"
+if ! "$venv/bin/python" fuzz/webfont_fuzzer.py "$build/webfont-corpus" "$build/webfont-seeds" \
+    -max_total_time="$webfont_seconds" -max_len=65536 -timeout=25 -rss_limit_mb=1024 -print_final_stats=1 \
+    -artifact_prefix="$build/crashes/webfont-" >"$webfont_log" 2>&1; then
+  sed -n '/=== Uncaught Python exception/,/^SUMMARY/p' "$webfont_log" >&2
+  tail -20 "$webfont_log" >&2
+  echo "webfont_fuzzer found a failure: inputs in $build/crashes/, log in $webfont_log" >&2
+  exit 1
+fi
+echo "webfont_fuzzer: $(sed -n 's/^stat::number_of_executed_units: *//p' "$webfont_log" | tail -1) executions (${webfont_seconds}s)"

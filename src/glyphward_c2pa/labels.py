@@ -97,6 +97,10 @@ INGREDIENT_LABELS: FrozenSet[str] = frozenset({INGREDIENT, INGREDIENT_V2, INGRED
 
 HASH_ALGORITHMS = _HASH_ALGORITHMS  # C2PA 2.2, 13.1, named in algorithms.py
 
+# The digital source type of a font drawn by people with digital tools: the
+# IPTC term "digitalCreation" (C2PA 2.2, 18.14.4.5 takes the IPTC terms).
+DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
+
 # C2PA 2.2, 6.2.1 and 6.2.2: a namespaced name, such as an assertion label or
 # an action ("c2pa.actions.v2", "font.subset", "com.example.thing"):
 # dot-separated components of letters, digits, "_" and "-".

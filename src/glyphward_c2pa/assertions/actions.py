@@ -6,6 +6,7 @@ import re
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
+from ..labels import DIGITAL_CREATION as DIGITAL_CREATION
 from ..status import StatusLog
 
 CREATED = "c2pa.created"
@@ -16,9 +17,6 @@ REDACTED = "c2pa.redacted"
 TRANSCODED = "c2pa.transcoded"
 REPACKAGED = "c2pa.repackaged"
 
-# The digital source type of a font drawn by people with digital tools: the
-# IPTC term "digitalCreation" (C2PA 2.2, 18.14.4.5 takes the IPTC terms).
-DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
 
 # C2PA 2.2, 18.14.1, Table 9: the font actions.
 FONT_ACTIONS = (

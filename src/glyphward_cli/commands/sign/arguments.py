@@ -1,10 +1,14 @@
 """The options of `glyphward sign`, and the checks of their values that are
-usage errors (exit status 2 with the usage). Nothing here reads a file or
-loads the C2PA layer at start-up: `glyphward --help` stays quick."""
+usage errors (exit status 2 with the usage). Nothing here reads a file, and
+of the C2PA layer only its tables of names are loaded at start-up
+(algorithms, labels): `glyphward --help` stays quick."""
 from __future__ import annotations
 
 import argparse
-from typing import Iterator, List, Tuple
+from typing import List, Tuple
+
+from glyphward_c2pa.algorithms import SIGNATURE_ALGORITHMS
+from glyphward_c2pa.labels import DIGITAL_CREATION
 
 from ...anchors import HELP as ANCHORS_HELP
 from ...hashing import ALGORITHMS as HASH_ALGORITHMS
@@ -12,30 +16,6 @@ from ...web_formats import FORMATS_HELP, WEB_HELP
 from ...options import add_fonts, add_output, command_line, positive_int, positive_seconds
 
 DEFAULT_SIZE = 32768  # room for a typical signed manifest with its certificate chain
-DIGITAL_CREATION = "http://cv.iptc.org/newscodes/digitalsourcetype/digitalCreation"
-
-
-class _SignatureAlgorithms:
-    """The choices of --alg: the library's signature algorithms (C2PA 2.2,
-    13.2.1), looked up only when needed (--alg given, or --help), so that
-    building the parser does not load the C2PA layer and cryptography."""
-
-    @staticmethod
-    def _names() -> Tuple[str, ...]:
-        # The one place the command learns the names (to become
-        # glyphward_c2pa.algorithms.SIGNATURE_ALGORITHMS).
-        from glyphward_c2pa.cose import ALGORITHMS
-
-        return tuple(ALGORITHMS)
-
-    def __contains__(self, name: object) -> bool:
-        return name in self._names()
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._names())
-
-    def __len__(self) -> int:
-        return len(self._names())
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -66,7 +46,7 @@ def _add_certificate_arguments(parser: argparse.ArgumentParser) -> None:
                           "algorithm's name as its last argument, the raw signature on its standard output")
     group.add_argument("--key-password-env", metavar="VAR",
                        help="the environment variable that holds the key's passphrase")
-    group.add_argument("--alg", choices=_SignatureAlgorithms(),
+    group.add_argument("--alg", choices=SIGNATURE_ALGORITHMS,
                        help="signature algorithm (default: from the key; PS256 for RSA)")
     group.add_argument("--binding", choices=("boxes", "data"),
                        help="hard binding: one hash per table (boxes, the default) or one hash of the font "

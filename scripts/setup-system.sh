@@ -12,9 +12,8 @@ packages=(
   fonts-noto-color-emoji # NotoColorEmoji.ttf, about 11 MB
   fonts-noto-cjk         # NotoSansCJK .ttc collections (CFF faces)
   qemu-user-static       # runs the arm64 wheel's tests (scripts/test-arm64.sh)
-  woff2                  # woff2_compress/woff2_decompress: the reference WOFF2 tools, glyphward_woff2's exactness oracle
+  woff2                  # woff2_compress/woff2_decompress: the reference WOFF2 tools (the web font tests, glyphward_woff2's exactness oracle, scripts/webfont-corpus.py)
   openssl                # the tests' time-stamp authority (openssl ts) and examples/make_test_pki.sh
-  woff2                  # woff2_compress: the web font tests and scripts/webfont-corpus.py
 )
 
 missing=()

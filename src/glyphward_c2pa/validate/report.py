@@ -4,6 +4,8 @@ and the status codes shaped as the standard's validation-results-map
 (15.2.1)."""
 from __future__ import annotations
 
+import functools
+
 from dataclasses import dataclass, field
 from datetime import datetime
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
@@ -117,7 +119,16 @@ class CertificateSummary:
 
 def chain_summary(chain: Sequence[x509.Certificate]) -> List[CertificateSummary]:
     """The first MAX_CHAIN certificates of an x5chain, signer first."""
-    return [CertificateSummary.of(certificate) for certificate in chain[:MAX_CHAIN]]
+    return [_summary(certificate) for certificate in chain[:MAX_CHAIN]]
+
+
+@functools.lru_cache(maxsize=256)
+def _summary(certificate: x509.Certificate) -> CertificateSummary:
+    """CertificateSummary.of, once per certificate: a signer's fonts share
+    their chain (certificates.load_der_chain gives the same objects), and
+    its fingerprint and names cost more than the rest of a small font's
+    validation."""
+    return CertificateSummary.of(certificate)
 
 
 @dataclass(frozen=True)

@@ -93,8 +93,7 @@ def recorded(given: Sequence[Action], font: bytes, parent: Optional[bytes]) -> L
 
     entries: List[Dict[str, Any]] = []
     for action in given:
-        name = name_of(action)
-        check_action(name)
+        name = name_of(action)  # checked with check_action by the caller
         entry: Dict[str, Any] = {"action": name}
         if isinstance(action, tuple):
             entry["parameters"] = dict(action[1])

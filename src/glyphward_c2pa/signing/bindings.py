@@ -4,8 +4,9 @@ update manifest), each writing through the glyphward module to the
 placement the request names (`Embedded` or `Remote`)."""
 from __future__ import annotations
 
+import hashlib
 from dataclasses import dataclass
-from typing import List, Tuple
+from typing import List, Optional, Tuple
 
 from ..assertions import hash_boxes, hash_data
 from ..digests import KnownDigests
@@ -36,14 +37,15 @@ def write_embedded(font: bytes, store: bytes, placement: Embedded) -> bytes:
     return glyphward.embed_manifest_store(font, store)
 
 
-def _module(call: "object", *args: object) -> bytes:
-    """A glyphward module call whose ValueError is the font's fault."""
+def _reserved(font: bytes, size: int, uri: Optional[str]) -> bytes:
+    """`font` with `size` zero bytes reserved for its store; the module's
+    ValueError (a font it cannot write) is the font's fault."""
+    import glyphward
+
     try:
-        result = call(*args)  # type: ignore[operator]
+        return glyphward.reserve_manifest_placeholder(font, size, uri)
     except ValueError as error:
         raise SigningError(str(error)) from None
-    assert isinstance(result, bytes)
-    return result
 
 
 class UpdateBinding:
@@ -68,9 +70,12 @@ class BoxesBinding:
 
         placement = draft.placement
         if isinstance(placement, Remote):
-            written = _module(glyphward.embed_remote, draft.font, placement.url)
+            try:
+                written = glyphward.embed_remote(draft.font, placement.url)
+            except ValueError as error:
+                raise SigningError(str(error)) from None
         else:
-            written = _module(glyphward.reserve_manifest_placeholder, draft.font, 1, placement.uri)
+            written = _reserved(draft.font, 1, placement.uri)
         tables = read_tables(written)
         bound = hash_boxes.build(written, tables, draft.alg, draft.known)
         store = maker.store(HASH_BOXES, bound)
@@ -106,7 +111,7 @@ class DataBinding:
                                "C2PA table, which then holds only the URI")
         alg, tsa = draft.alg, maker.tsa
         stand_in = maker.stand_in_signature()
-        no_digest = bytes(hashlib_size(alg))
+        no_digest = bytes(hashlib.new(alg).digest_size)
         room = 0
         if tsa is not None:
             if not tsa.token_size:  # learn the authority's token size, once per run
@@ -124,7 +129,7 @@ class DataBinding:
             # the measure an upper bound: one reservation fits, and the pads
             # take up the difference.
             reservation = max(placement.size or 0, measure([(0xFFFFFFFF, 0xFFFFFFFF)] * 3))
-            reserved = _module(glyphward.reserve_manifest_placeholder, draft.font, reservation, placement.uri)
+            reserved = _reserved(draft.font, reservation, placement.uri)
             ranges = [(start, length) for start, length in glyphward.data_hash_ranges(reserved)]
             measured = measure(ranges)
             if measured > reservation:  # pragma: no cover - the measure is an upper bound
@@ -151,11 +156,3 @@ class DataBinding:
             del reserved
             return glyphward.embed_manifest_store(draft.font, store), store
         raise SigningError("the time-stamp authority's tokens do not fit the room reserved for them")
-
-
-def hashlib_size(alg: str) -> int:
-    import hashlib
-
-    return hashlib.new(alg).digest_size
-
-
